@@ -1,0 +1,31 @@
+# kelmor: `make demo` reads the bundled sample file, `make test` runs every test.
+# Both create what they need: a .venv with CPython 3.12 or later, the package built by pip.
+
+SHELL := /bin/bash
+VENV := .venv
+CPP_BUILD := build/cpp
+
+.PHONY: demo test test-cpp test-python venv clean
+
+$(VENV)/bin/python:
+	@py=$$(tools/find-python --first) && echo "Creating $(VENV) with $$py" && \
+	  "$$py" -m venv $(VENV) && $(VENV)/bin/python -m pip install -q --upgrade pip
+
+venv: $(VENV)/bin/python
+
+test: test-cpp
+
+# C++ unit tests of the reader core.
+test-cpp:
+	tools/ensure-cpp-deps
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DKELMOR_BUILD_TESTS=ON \
+	  -DKELMOR_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(CPP_BUILD)
+	ctest --test-dir $(CPP_BUILD) --output-on-failure -j2
+
+# Python tests, under every CPython 3.12 or later found on the machine.
+test-python: venv
+	tools/run-python-tests
+
+clean:
+	rm -rf build dist $(VENV)

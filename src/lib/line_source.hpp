@@ -1,0 +1,50 @@
+// line_source.hpp: buffered lines over a POSIX file descriptor, each checked as strict UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "unique_fd.hpp"
+
+namespace kelmor {
+
+enum class LineStatus {
+    // A line was read; its view holds it without the line end.
+    line,
+    // The end of the file was reached before any byte of a new line.
+    end,
+    // A read of the file failed; os_error() holds the error number.
+    os_error,
+    // The line's bytes, its line end included, are not valid UTF-8.
+    invalid_utf8,
+};
+
+// Reads lines through one fixed buffer of buffer_size bytes, refilled by one read() whenever
+// it is used up. A line that lies wholly in the buffer is handed out in place; a line that
+// crosses the buffer's end is gathered into a growing string over several refills.
+class LineSource {
+public:
+    static constexpr std::size_t buffer_size = 8192;
+
+    explicit LineSource(const UniqueFd &file) noexcept : m_file(file) {}
+    LineSource(const LineSource &) = delete;
+    LineSource &operator=(const LineSource &) = delete;
+
+    // Reads the next line. A line ends after a line feed, or at the end of the file; the
+    // line feed and then one carriage return directly before it are removed, nothing else.
+    // The view stays valid until the next call.
+    LineStatus next_line(std::string_view &line);
+
+    int os_error() const noexcept { return m_os_error; }
+
+private:
+    const UniqueFd &m_file;
+    std::size_t m_position = 0; // first unconsumed byte of the buffer
+    std::size_t m_filled = 0;   // bytes of the buffer that hold file data
+    int m_os_error = 0;
+    std::string m_gathered; // a line that crossed the buffer's end
+    char m_buffer[buffer_size];
+};
+
+} // namespace kelmor

@@ -1,0 +1,220 @@
+// test_reader.cpp: plot files read into columns, and every failure message of the reader.
+#include <bit>
+#include <cmath>
+
+#include "reader.hpp"
+#include "test_support.hpp"
+
+namespace kelmor {
+namespace {
+
+using test::failure_message;
+using test::TempFile;
+
+Columns read_text(std::string_view content, std::uint32_t width) {
+    TempFile file(content);
+    return read_plot_file(file.path(), width);
+}
+
+std::string failure_of(std::string_view content, std::uint32_t width) {
+    TempFile file(content);
+    return failure_message([&] { read_plot_file(file.path(), width); });
+}
+
+// A field of `width` bytes holding `text` right-aligned, as the producers write it.
+std::string field(std::string_view text, std::size_t width = 12) {
+    return std::string(width - text.size(), ' ') + std::string(text);
+}
+
+// A plot file with `count` parameters and `blocks` timesteps whose value of parameter p at
+// step s is p + s / 4 (exact in binary32), written with `line_end`.
+std::string plot_file(std::uint32_t count, std::uint32_t blocks, std::size_t width = 12,
+                      std::string_view line_end = "\n") {
+    std::string text = "Number of parameters: " + std::to_string(count) + std::string(line_end);
+    for (std::uint32_t p = 0; p < count; ++p)
+        text += "  parameter " + std::to_string(p) + std::string(line_end);
+    for (std::uint32_t s = 0; s < blocks; ++s) {
+        text += " TIME = " + std::to_string(s) + ".0 s" + std::string(line_end);
+        for (std::uint32_t p = 0; p < count; ++p) {
+            char value[32];
+            std::snprintf(value, sizeof(value), "%.5E", p + s / 4.0);
+            text += field(value, width);
+            if (p % 10 == 9 || p + 1 == count) text += line_end;
+        }
+    }
+    return text;
+}
+
+void expect_columns(const Columns &columns, std::uint32_t count, std::uint32_t blocks) {
+    ASSERT_EQ(columns.size(), count);
+    for (std::uint32_t p = 0; p < count; ++p) {
+        ASSERT_EQ(columns[p].size(), blocks);
+        for (std::uint32_t s = 0; s < blocks; ++s)
+            EXPECT_EQ(columns[p][s], static_cast<float>(p + s / 4.0)) << p << "," << s;
+    }
+}
+
+TEST(Reader, ReadsBlocksOfBothWidths) {
+    for (std::size_t width : {12u, 15u}) {
+        for (std::uint32_t count : {1u, 9u, 10u, 11u, 12u, 20u, 23u}) {
+            SCOPED_TRACE(std::to_string(width) + "/" + std::to_string(count));
+            expect_columns(read_text(plot_file(count, 5, width), static_cast<std::uint32_t>(width)),
+                           count, 5);
+        }
+    }
+}
+
+TEST(Reader, CrLfReadsLikeLf) {
+    expect_columns(read_text(plot_file(13, 4, 12, "\r\n"), 12), 13, 4);
+}
+
+TEST(Reader, ParametersWithoutBlocksGiveEmptyColumns) {
+    expect_columns(read_text(plot_file(3, 0), 12), 3, 0);
+}
+
+TEST(Reader, NoParametersReadsTheRestAndGivesNoColumns) {
+    for (const char *first : {"", "   \t", "\xC2\xA0"}) {
+        EXPECT_TRUE(read_text(std::string(first) + "\nanything\n\nmore text", 12).empty());
+    }
+    EXPECT_EQ(failure_of("\nok\n\xFF\n", 12),
+              "Failed to read line!: Error { kind: InvalidData, message: \"stream did not "
+              "contain valid UTF-8\" }");
+}
+
+TEST(Reader, CountTokenForms) {
+    for (const char *first : {"Number of parameters: 3", "3", "+3", "003", "x\t3  ", "n\xE3\x80\x80" "3"}) {
+        SCOPED_TRACE(first);
+        std::string text = std::string(first) + "\na\nb\nc\n";
+        EXPECT_EQ(read_text(text, 12).size(), 3u);
+    }
+}
+
+TEST(Reader, BytesAfterTheLastFieldAndHeaderTextAreIgnored) {
+    std::string text = "2\na\nb\nTIME 0.5 \xC3\xA9t\xC3\xA9\n" + field("1.5") + field("-2") +
+                       " trailing text\xC2\xA0\n\n" + field("3") + field("4") + "\n";
+    Columns columns = read_text(text, 12);
+    ASSERT_EQ(columns.size(), 2u);
+    EXPECT_EQ(columns[0], (Column{1.5f, 3.0f}));
+    EXPECT_EQ(columns[1], (Column{-2.0f, 4.0f}));
+}
+
+TEST(Reader, DataLineLongerThanTheBuffer) {
+    std::string text = "2\na\nb\nheader\n" + field("7", 5000) + field("8", 5000) + "\n";
+    Columns columns = read_text(text, 5000);
+    EXPECT_EQ(columns, (Columns{{7.0f}, {8.0f}}));
+}
+
+TEST(Reader, ZeroWidthFieldIsEmpty) {
+    EXPECT_EQ(failure_of("1\na\nh\n1.0\n", 0), "Could not parse line: ParseFloatError { kind: Empty }");
+}
+
+struct FailureCase {
+    const char *name;
+    std::string content;
+    std::uint32_t width;
+    std::string message;
+};
+
+class Failures : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(Failures, HaveTheirExactMessage) {
+    EXPECT_EQ(failure_of(GetParam().content, GetParam().width), GetParam().message);
+}
+
+const std::string long_line = std::string(254, 'a') + "\xC3\xA9" + std::string(10, 'b');
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Failures,
+    testing::Values(
+        FailureCase{"empty_file", "", 12, "Failed ot read line!"},
+        FailureCase{"invalid_utf8_first_line", "\xC0\xAF" "3\n", 12,
+                    "Failed to read line!: Error { kind: InvalidData, message: \"stream did not "
+                    "contain valid UTF-8\" }"},
+        FailureCase{"file_ends_in_names", "3\na\nb\n", 12, "Failed to read line!"},
+        FailureCase{"file_ends_after_header", "1\na\nheader\n", 12, "Error reading line"},
+        FailureCase{"file_ends_in_block", "11\na\nb\nc\nd\ne\nf\ng\nh\ni\nj\nk\nh\n" +
+                                              std::string(120, '1') + "\n", 12,
+                    "Error reading line"},
+        FailureCase{"empty_line_after_last_block", "1\na\nh\n" + field("1") + "\n\n", 12,
+                    "Error reading line"},
+        FailureCase{"invalid_utf8_in_data", "1\na\nh\n  1.0\xFF\n", 12,
+                    "Failed to read line!: Error { kind: InvalidData, message: \"stream did not "
+                    "contain valid UTF-8\" }"},
+        FailureCase{"field_not_a_number", "1\na\nh\n" + field("1.0D+02") + "\n", 12,
+                    "Could not parse line: ParseFloatError { kind: Invalid }"},
+        FailureCase{"field_of_blanks", "1\na\nh\n" + std::string(12, ' ') + "\n", 12,
+                    "Could not parse line: ParseFloatError { kind: Empty }"},
+        FailureCase{"range_out_of_bounds", "2\na\nb\nh\n12345678\n", 5, "byte index 10 is out of bounds of `12345678`"},
+        FailureCase{"range_first_field_out_of_bounds", "1\na\nh\n1.5\n", 12,
+                    "byte index 12 is out of bounds of `1.5`"},
+        FailureCase{"range_end_inside_printable", "1\na\nh\n1234\xC3\xA9\n", 5,
+                    "byte index 5 is not a char boundary; it is inside '\xC3\xA9' (bytes 4..6) of "
+                    "`1234\xC3\xA9`"},
+        FailureCase{"range_end_inside_escaped", "2\na\nb\nh\n   1\xC2\xA0" "2  \n", 5,
+                    "byte index 5 is not a char boundary; it is inside '\\u{a0}' (bytes 4..6) of "
+                    "`   1\xC2\xA0" "2  `"},
+        FailureCase{"range_long_line_is_cut", "1\na\nh\n" + long_line + "\n", 300,
+                    "byte index 300 is out of bounds of `" + std::string(254, 'a') + "\xC3\xA9`[...]"},
+        FailureCase{"range_cut_before_split_char", "1\na\nh\n" + std::string(255, 'a') + "\xC3\xA9" + "\n", 300,
+                    "byte index 300 is out of bounds of `" + std::string(255, 'a') + "`[...]"}),
+    [](const auto &p) { return std::string(p.param.name); });
+
+TEST(Reader, OpenFailures) {
+    EXPECT_EQ(failure_message([] { read_plot_file("/nonexistent/kelmor/plot.txt", 12); }),
+              "Plot file not found!: Os { code: 2, kind: NotFound, message: \"No such file or "
+              "directory\" }");
+    using namespace std::string_view_literals;
+    EXPECT_EQ(failure_message([] { read_plot_file("/tmp\0/x"sv, 12); }),
+              "Plot file not found!: Error { kind: InvalidInput, message: \"file name contained "
+              "an unexpected NUL byte\" }");
+    EXPECT_EQ(failure_message([] { read_plot_file("/tmp", 12); }),
+              "Failed to read line!: Os { code: 21, kind: IsADirectory, message: \"Is a "
+              "directory\" }");
+}
+
+struct CountCase {
+    const char *first_line;
+    const char *token;
+};
+
+class BadCount : public testing::TestWithParam<CountCase> {};
+
+TEST_P(BadCount, WritesOneLineToStdoutAndFails) {
+    TempFile file(std::string(GetParam().first_line) + "\na\nb\nc\n");
+    test::CaptureFd out(1);
+    std::string message = failure_message([&] { read_plot_file(file.path(), 12); });
+    std::string printed = out.text();
+    out.restore();
+    EXPECT_EQ(printed, "Error: '" + std::string(GetParam().token) +
+                           "' is not a valid number of parameters!\n");
+    EXPECT_EQ(message, "The first line should end with the number of parameters:\n'" +
+                           std::string(GetParam().first_line) + "'");
+}
+
+INSTANTIATE_TEST_SUITE_P(Tokens, BadCount,
+                         testing::Values(CountCase{"3 parameters", "parameters"},
+                                         CountCase{"n = -3", "-3"}, CountCase{"3.0", "3.0"},
+                                         CountCase{"+", "+"}, CountCase{"-", "-"},
+                                         CountCase{"count 4294967296", "4294967296"},
+                                         CountCase{"count 99999999999999999999999", "99999999999999999999999"},
+                                         CountCase{"\xEF\xBB\xBF", "\xEF\xBB\xBF"},
+                                         CountCase{"x \xD9\xA3", "\xD9\xA3"}),
+                         [](const auto &p) { return "case" + std::to_string(p.index); });
+
+TEST(Reader, LargestCountIsAccepted) {
+    // 4294967295 parameters are accepted; this file then ends within its name lines.
+    EXPECT_EQ(failure_of("4294967295\na\n", 12), "Failed to read line!");
+}
+
+TEST(Reader, ValuesAreCorrectlyRounded) {
+    std::string text = "4\na\nb\nc\nd\nh\n" + field("0.1") + field("-0.0") + field("16777217") +
+                       field("1e-46") + "\n";
+    Columns columns = read_text(text, 12);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(columns[0][0]), 0x3DCCCCCDu);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(columns[1][0]), 0x80000000u);
+    EXPECT_EQ(columns[2][0], 16777216.0f);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(columns[3][0]), 0u);
+}
+
+} // namespace
+} // namespace kelmor
