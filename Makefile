@@ -13,7 +13,12 @@ $(VENV)/bin/python:
 
 venv: $(VENV)/bin/python
 
-test: test-cpp
+# The main job: read the bundled sample plot file.
+demo: venv
+	$(VENV)/bin/python -m pip install -q .
+	$(VENV)/bin/python examples/read_sample.py
+
+test: test-cpp test-python
 
 # C++ unit tests of the reader core.
 test-cpp:

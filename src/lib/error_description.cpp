@@ -70,6 +70,11 @@ std::string describe_os_error(int code) {
     return description;
 }
 
+std::string describe_long_line(std::size_t limit) {
+    return "Error { kind: InvalidData, message: \"line longer than " + std::to_string(limit) +
+           " bytes\" }";
+}
+
 std::string_view describe_decode_error(DecodeError error) noexcept {
     return error == DecodeError::empty ? "ParseFloatError { kind: Empty }"
                                        : "ParseFloatError { kind: Invalid }";

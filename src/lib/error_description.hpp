@@ -17,6 +17,9 @@ inline constexpr std::string_view invalid_utf8_description =
 inline constexpr std::string_view nul_in_path_description =
     "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }";
 
+// A line longer than `limit` bytes, which the reader refuses to gather.
+std::string describe_long_line(std::size_t limit);
+
 // The name of the error kind of an operating-system error number (Linux numbering).
 std::string_view os_error_kind(int code) noexcept;
 

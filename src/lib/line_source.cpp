@@ -7,6 +7,13 @@
 
 namespace kelmor {
 
+LineStatus LineSource::give_up_long_line(std::size_t consumed) {
+    m_position += consumed;
+    m_gathered.clear();
+    m_gathered.shrink_to_fit();
+    return LineStatus::too_long;
+}
+
 LineStatus LineSource::next_line(std::string_view &line) {
     bool gathering = false; // some bytes of this line already sit in m_gathered
     for (;;) {
@@ -30,6 +37,7 @@ LineStatus LineSource::next_line(std::string_view &line) {
         const void *feed = std::memchr(start, '\n', available);
         if (feed != nullptr) {
             std::size_t length = static_cast<std::size_t>(static_cast<const char *>(feed) - start) + 1;
+            if ((gathering ? m_gathered.size() : 0) + length > m_max_line) return give_up_long_line(length);
             m_position += length;
             if (gathering) {
                 m_gathered.append(start, length);
@@ -43,6 +51,7 @@ LineStatus LineSource::next_line(std::string_view &line) {
             m_gathered.clear();
             gathering = true;
         }
+        if (m_gathered.size() + available > m_max_line) return give_up_long_line(available);
         m_gathered.append(start, available);
         m_position = m_filled;
     }

@@ -18,6 +18,9 @@ enum class LineStatus {
     os_error,
     // The line's bytes, its line end included, are not valid UTF-8.
     invalid_utf8,
+    // The line is longer than the line source's limit (a file of one endless line, such
+    // as /dev/zero, would otherwise take all memory or never end).
+    too_long,
 };
 
 // Reads lines through one fixed buffer of buffer_size bytes, refilled by one read() whenever
@@ -26,8 +29,11 @@ enum class LineStatus {
 class LineSource {
 public:
     static constexpr std::size_t buffer_size = 8192;
+    // No plot file has lines anywhere near this long; only broken or endless input does.
+    static constexpr std::size_t default_max_line = std::size_t{1} << 30;
 
-    explicit LineSource(const UniqueFd &file) noexcept : m_file(file) {}
+    explicit LineSource(const UniqueFd &file, std::size_t max_line = default_max_line) noexcept
+        : m_file(file), m_max_line(max_line) {}
     LineSource(const LineSource &) = delete;
     LineSource &operator=(const LineSource &) = delete;
 
@@ -37,9 +43,13 @@ public:
     LineStatus next_line(std::string_view &line);
 
     int os_error() const noexcept { return m_os_error; }
+    std::size_t max_line() const noexcept { return m_max_line; }
 
 private:
+    LineStatus give_up_long_line(std::size_t consumed);
+
     const UniqueFd &m_file;
+    std::size_t m_max_line; // longest line accepted, line end included
     std::size_t m_position = 0; // first unconsumed byte of the buffer
     std::size_t m_filled = 0;   // bytes of the buffer that hold file data
     int m_os_error = 0;

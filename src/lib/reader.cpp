@@ -55,6 +55,8 @@ bool read_line(LineSource &source, std::string_view &line) {
         raise_failure("Failed to read line!: " + describe_os_error(source.os_error()));
     case LineStatus::invalid_utf8:
         raise_failure("Failed to read line!: " + std::string(invalid_utf8_description));
+    case LineStatus::too_long:
+        raise_failure("Failed to read line!: " + describe_long_line(source.max_line()));
     }
     return false;
 }

@@ -128,3 +128,27 @@ TEST(LineSource, PipeDeliversShortReads) {
 
 } // namespace
 } // namespace kelmor
+
+namespace kelmor {
+namespace {
+
+TEST(LineSource, LinesLongerThanTheLimitAreRefused) {
+    const std::size_t limit = 3 * B + 10;
+    for (std::size_t length : {limit - 1, limit, limit + 1, 10 * B}) {
+        SCOPED_TRACE(length);
+        test::TempFile file(std::string(length - 1, 'x') + "\nshort\n");
+        int error = 0;
+        UniqueFd fd = UniqueFd::open_read_only(file.path().c_str(), error);
+        LineSource source(fd, limit);
+        std::string_view line;
+        if (length <= limit) {
+            ASSERT_EQ(source.next_line(line), LineStatus::line);
+            EXPECT_EQ(line.size(), length - 1);
+        } else {
+            EXPECT_EQ(source.next_line(line), LineStatus::too_long);
+        }
+    }
+}
+
+} // namespace
+} // namespace kelmor

@@ -1,0 +1,61 @@
+# conftest.py: shared helpers: plot files written under tmp_path, and fresh interpreters.
+import os
+import subprocess
+import sys
+
+import pytest
+
+import kelmor
+
+
+def format_block(values, width):
+    """The data lines of one timestep block: values right-aligned in fields, ten to a line."""
+    lines = []
+    for start in range(0, len(values), 10):
+        lines.append("".join(f"{v:>{width}}" for v in values[start:start + 10]))
+    return lines
+
+
+def plot_text(blocks, n=None, width=12, newline="\n"):
+    """A plot file holding `blocks` (one list of field texts per timestep)."""
+    if n is None:
+        n = len(blocks[0])
+    lines = [f"Number of parameters: {n}"]
+    lines += [f"  {i + 1} param_{i}" for i in range(n)]
+    for step, values in enumerate(blocks):
+        lines.append(f" time = {step * 0.5:.3E} s")
+        lines += format_block(values, width)
+    return newline.join(lines) + newline
+
+
+@pytest.fixture
+def write_file(tmp_path):
+    """Writes bytes or text to a new file under tmp_path and gives its path as str."""
+    counter = iter(range(1_000_000))
+
+    def write(content, name=None):
+        path = tmp_path / (name or f"plot_{next(counter)}.txt")
+        path.write_bytes(content.encode() if isinstance(content, str) else content)
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def read():
+    return kelmor.rust_read_valdrum
+
+
+def run_python(code, env_update=None, unset=("KELMOR_BACKTRACE",), script=None):
+    """Runs `code` in a fresh interpreter, from the file `script` if given (so that tracebacks
+    show source lines); gives the completed process (bytes output)."""
+    env = dict(os.environ)
+    for name in unset:
+        env.pop(name, None)
+    env.update(env_update or {})
+    if script is None:
+        command = [sys.executable, "-c", code]
+    else:
+        script.write_text(code)
+        command = [sys.executable, str(script)]
+    return subprocess.run(command, capture_output=True, env=env, timeout=120)

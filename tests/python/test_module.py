@@ -1,0 +1,237 @@
+# test_module.py: what `import kelmor` gives: module attributes, the function object, re-import,
+# the exec step on prepared module objects, and sub-interpreters.
+import importlib
+import importlib.util
+import inspect
+import sys
+import types
+
+import pytest
+
+import kelmor
+from conftest import run_python
+
+FUNCTION_DOC = """\
+# Reads in the valdrum file.
+
+1. First opens the
+1. Gets the number of parameters
+1. Gets the parameter names
+1. Loops over the rest of the file
+
+## VALDRUM plot file shape
+The VALDRUM data is stored in blocks per timestep with a max width of 10 columns.
+There are 2 versions of the VALDRUM plot file:
+1. 6 digits of percision, n_digits=12
+1. 9 digits of precision, n_digits=15
+
+Parameters
+----------
+file_path: &str
+    the file path
+n_digits: usize
+    the width of a datafield
+
+Returns
+-------
+all_data: Vec<Vec<f32>>
+    the data stored in a vector of columns/vectors.
+"""
+
+
+def test_module_attributes():
+    assert kelmor.__all__ == ["rust_read_valdrum"]
+    assert type(kelmor.__all__) is list
+    assert kelmor.__doc__ == ""
+    assert kelmor.__name__ == "kelmor"
+    public = {name for name in vars(kelmor) if not name.startswith("__")}
+    assert public == {"rust_read_valdrum"}
+
+
+def test_panic_exception_is_not_a_module_attribute():
+    assert not hasattr(kelmor, "PanicException")
+    assert "PanicException" not in vars(kelmor)
+
+
+def test_function_object():
+    function = kelmor.rust_read_valdrum
+    assert type(function).__name__ == "builtin_function_or_method"
+    assert function.__name__ == "rust_read_valdrum"
+    assert function.__qualname__ == "rust_read_valdrum"
+    assert function.__module__ == kelmor.__name__
+    assert function.__self__ is None
+    assert function.__text_signature__ == "(file_path, n_digits)"
+    assert function.__doc__ == FUNCTION_DOC
+    # The whole doc string holds the signature lines too: 616 characters.
+    assert len("rust_read_valdrum(file_path, n_digits)\n--\n\n" + FUNCTION_DOC) == 616
+
+
+def test_function_signature():
+    parameters = list(inspect.signature(kelmor.rust_read_valdrum).parameters.values())
+    assert [(p.name, p.kind, p.default) for p in parameters] == [
+        ("file_path", inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.empty),
+        ("n_digits", inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.empty),
+    ]
+
+
+def test_reimport_gives_new_module_and_function():
+    old_module = sys.modules.pop("kelmor")
+    try:
+        new_module = importlib.import_module("kelmor")
+        assert new_module is not old_module
+        assert new_module.rust_read_valdrum is not old_module.rust_read_valdrum
+        assert new_module.__all__ == ["rust_read_valdrum"]
+        assert new_module.__all__ is not old_module.__all__
+        assert new_module.rust_read_valdrum.__module__ == "kelmor"
+    finally:
+        sys.modules["kelmor"] = old_module
+
+
+def fresh_module():
+    """A module object created from kelmor's definition, not yet executed."""
+    spec = importlib.util.find_spec("kelmor")
+    return spec, importlib.util.module_from_spec(spec)
+
+
+def test_exec_creates_missing_all():
+    spec, module = fresh_module()
+    assert not hasattr(module, "__all__")
+    spec.loader.exec_module(module)
+    assert module.__all__ == ["rust_read_valdrum"]
+    assert module.rust_read_valdrum.__self__ is None
+
+
+def test_exec_appends_to_existing_all():
+    spec, module = fresh_module()
+    existing = ["other"]
+    module.__all__ = existing
+    spec.loader.exec_module(module)
+    assert module.__all__ is existing
+    assert existing == ["other", "rust_read_valdrum"]
+
+
+def test_exec_accepts_list_subclass_all():
+    class Names(list):
+        pass
+
+    spec, module = fresh_module()
+    module.__all__ = Names()
+    spec.loader.exec_module(module)
+    assert module.__all__ == ["rust_read_valdrum"]
+
+
+def test_exec_function_module_follows_module_name():
+    spec, module = fresh_module()
+    module.__name__ = "renamed"
+    spec.loader.exec_module(module)
+    assert module.rust_read_valdrum.__module__ == "renamed"
+
+
+class AllRaises(types.ModuleType):
+    @property
+    def __all__(self):
+        raise RuntimeError("no names here")
+
+
+class AllImportError(types.ModuleType):
+    @property
+    def __all__(self):
+        raise ModuleNotFoundError("gone")  # not an AttributeError: passed on unchanged
+
+
+class AllKeyError(types.ModuleType):
+    @property
+    def __all__(self):
+        raise KeyError("x")
+
+
+class NoSetattr(types.ModuleType):
+    def __setattr__(self, name, value):
+        if name == "rust_read_valdrum":
+            raise PermissionError("read-only module")
+        super().__setattr__(name, value)
+
+
+class AllViaAttributeErrorSubclass(types.ModuleType):
+    class Missing(AttributeError):
+        pass
+
+    @property
+    def __all__(self):
+        raise self.Missing("__all__")
+
+
+EXEC_FAILURES = [
+    # (id, preparation of the module, exception type, message)
+    ("all_tuple", lambda m: setattr(m, "__all__", ("x",)),
+     TypeError, "'tuple' object is not an instance of 'list'"),
+    ("all_none", lambda m: setattr(m, "__all__", None),
+     TypeError, "'NoneType' object is not an instance of 'list'"),
+    ("all_lookup_raises", lambda m: setattr(m, "__class__", AllRaises),
+     RuntimeError, "no names here"),
+    ("all_lookup_raises_non_attribute_error", lambda m: setattr(m, "__class__", AllImportError),
+     ModuleNotFoundError, "gone"),
+    ("all_lookup_raises_key_error", lambda m: setattr(m, "__class__", AllKeyError),
+     KeyError, "'x'"),
+    ("function_not_storable", lambda m: setattr(m, "__class__", NoSetattr),
+     PermissionError, "read-only module"),
+    ("nameless_module", lambda m: delattr(m, "__name__"),
+     SystemError, "nameless module"),
+]
+
+
+@pytest.mark.parametrize("prepare_module, error, message",
+                         [row[1:] for row in EXEC_FAILURES], ids=[row[0] for row in EXEC_FAILURES])
+def test_exec_failure(prepare_module, error, message):
+    spec, module = fresh_module()
+    prepare_module(module)
+    with pytest.raises(BaseException) as info:
+        spec.loader.exec_module(module)
+    assert type(info.value) is error
+    assert str(info.value) == message
+
+
+def test_exec_attribute_error_subclass_counts_as_missing_all():
+    # The lookup error matches AttributeError, so a new list is stored: which fails here,
+    # because the property has no setter; that error is the step's error.
+    spec, module = fresh_module()
+    module.__class__ = AllViaAttributeErrorSubclass
+    with pytest.raises(AttributeError) as info:
+        spec.loader.exec_module(module)
+    assert type(info.value) is AttributeError
+    assert str(info.value) == (
+        "property '__all__' of 'AllViaAttributeErrorSubclass' object has no setter")
+
+
+SUBINTERPRETER_CODE = r"""
+import sys, _testcapi, tempfile, os
+out = tempfile.mktemp()
+code = f'''
+try:
+    import kelmor
+    outcome = "imported"
+except BaseException as exc:
+    outcome = type(exc).__name__ + ": " + str(exc)
+with open({out!r}, "w") as f:
+    f.write(outcome)
+'''
+status = _testcapi.run_in_subinterp(code)
+with open(out) as f:
+    print(status, f.read())
+os.unlink(out)
+import kelmor
+print(kelmor.__all__)
+"""
+
+
+@pytest.mark.parametrize("main_first", [False, True], ids=["fresh_process", "after_main_import"])
+def test_subinterpreter_import_is_refused(main_first):
+    pytest.importorskip("_testcapi")
+    code = ("import kelmor\n" if main_first else "") + SUBINTERPRETER_CODE
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().splitlines() == [
+        "0 ImportError: kelmor does not support loading in sub-interpreters",
+        "['rust_read_valdrum']",
+    ]
+    assert result.stderr == b""
