@@ -12,6 +12,7 @@
 
 #include "escape.hpp"
 #include "once.hpp"
+#include "unique_fd.hpp"
 #include "utf8.hpp"
 
 namespace kelmor {
@@ -38,18 +39,6 @@ std::string out_of_memory_failure() {
 
 namespace {
 
-// Writes all of `text` to file descriptor 2; errors are ignored, there is nowhere to report them.
-void write_stderr(std::string_view text) noexcept {
-    while (!text.empty()) {
-        ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
-
 // Python code that the module called raised PanicException: a failure whose report (if any)
 // was written where it began. Write the notice and the Python traceback, then resume it with
 // the same message and no new report.
@@ -60,7 +49,7 @@ void write_stderr(std::string_view text) noexcept {
     } else {
         PyErr_Clear();
     }
-    write_stderr("--- kelmor: resuming a failure after a PanicException was fetched from Python "
+    write_all(STDERR_FILENO, "--- kelmor: resuming a failure after a PanicException was fetched from Python "
                  "---\nPython stack trace below:\n");
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);

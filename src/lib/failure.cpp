@@ -15,6 +15,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "unique_fd.hpp"
+
 namespace kelmor {
 namespace {
 
@@ -44,18 +46,7 @@ BacktraceStyle backtrace_style() {
     return style;
 }
 
-// Writes all of `text` to standard error, retrying partial and interrupted writes. Errors
-// are ignored: there is nowhere left to report them.
-void write_stderr(std::string_view text) noexcept {
-    while (!text.empty()) {
-        ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
+void write_stderr(std::string_view text) noexcept { write_all(STDERR_FILENO, text); }
 
 // Collects text into a fixed buffer and writes it as one piece when it fits, so that a
 // short report reaches the terminal in one write(); longer text is written piece by piece.

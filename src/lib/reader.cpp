@@ -33,19 +33,6 @@ bool parse_count(std::string_view token, std::uint32_t &count) noexcept {
     return true;
 }
 
-// Standard output gets one line for a bad count. Nothing is done when it cannot be written
-// (a closed or full pipe): the failure that follows carries the same information.
-void write_stdout(std::string_view text) noexcept {
-    while (!text.empty()) {
-        ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
-
 // Reads the next line; any read error ends the call. Gives false at the end of the file.
 bool read_line(LineSource &source, std::string_view &line) {
     switch (source.next_line(line)) {
@@ -117,8 +104,10 @@ Columns read_plot_file(std::string_view path, std::uint32_t width) {
         std::uint32_t count = 0;
         std::string_view token = last_token(line);
         if (!token.empty() && !parse_count(token, count)) {
-            write_stdout("Error: '" + std::string(token) +
-                         "' is not a valid number of parameters!\n");
+            // Standard output gets one line; when it cannot be written the failure that
+            // follows still carries the whole first line.
+            write_all(STDOUT_FILENO, "Error: '" + std::string(token) +
+                                         "' is not a valid number of parameters!\n");
             raise_failure("The first line should end with the number of parameters:\n'" +
                           std::string(line) + "'");
         }

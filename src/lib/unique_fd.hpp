@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/types.h>
 #include <unistd.h>
 #include <utility>
@@ -54,5 +55,19 @@ public:
 private:
     int m_fd = -1;
 };
+
+// Writes all of `text` to descriptor `fd` (standard output or error), retrying partial and
+// interrupted writes. Other errors end the write silently: the caller has nowhere left to
+// report them (a closed or full pipe, for instance).
+inline void write_all(int fd, std::string_view text) noexcept {
+    while (!text.empty()) {
+        ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
 
 } // namespace kelmor
