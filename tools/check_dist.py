@@ -118,7 +118,10 @@ def check_wheel(path: pathlib.Path) -> None:
         fail([f"wheel file name {path.name} is not {NAME}-{VERSION}-cp3XX-cp3XX-<linux tag>.whl"])
     python_tag, platform_tag = match.group(1), match.group(3)
     info = f"{NAME}-{VERSION}.dist-info/"
-    module = f"{NAME}.cpython-{python_tag[2:]}-x86_64-linux-gnu.so"
+    architecture = re.search(r"_(x86_64|aarch64|i686|ppc64le|s390x)$", platform_tag)
+    if not architecture:
+        fail([f"wheel platform tag {platform_tag} names no known architecture"])
+    module = f"{NAME}.cpython-{python_tag[2:]}-{architecture.group(1)}-linux-gnu.so"
     with zipfile.ZipFile(path) as archive:
         # auditwheel adds entries for directories; only files count.
         files = {n for n in archive.namelist() if not n.endswith("/")}
