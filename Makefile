@@ -5,7 +5,7 @@ SHELL := /bin/bash
 VENV := .venv
 CPP_BUILD := build/cpp
 
-.PHONY: demo test test-cpp test-python venv clean
+.PHONY: demo test test-cpp test-python venv clean dist
 
 $(VENV)/bin/python:
 	@py=$$(tools/find-python --first) && echo "Creating $(VENV) with $$py" && \
@@ -31,6 +31,11 @@ test-cpp:
 # Python tests, under every CPython 3.12 or later found on the machine.
 test-python: venv
 	tools/run-python-tests
+
+# Distribution: sdist and wheel by `python -m build`, checked (metadata, contents, manylinux
+# tag by auditwheel, fresh-venv installs of both running the test suite), left in dist/.
+dist:
+	tools/check-dist
 
 clean:
 	rm -rf build dist $(VENV)

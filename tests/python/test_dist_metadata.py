@@ -1,0 +1,60 @@
+# test_dist_metadata.py: what pip installed: the distribution's metadata agrees with
+# pyproject.toml, and its files are the module, its stubs and the license, nothing else.
+import importlib.metadata
+import pathlib
+import sysconfig
+import tomllib
+
+import pytest
+
+import kelmor
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture(scope="module")
+def project():
+    return tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+
+
+@pytest.fixture(scope="module")
+def dist():
+    return importlib.metadata.distribution("kelmor")
+
+
+def test_metadata(dist, project):
+    meta = dist.metadata
+    assert (meta["Name"], meta["Version"]) == (project["name"], project["version"])
+    assert meta["Requires-Python"] == ">=3.12"
+    assert meta["License-Expression"] == "MIT"
+    assert meta.get_all("License-File") == ["LICENSE"]
+    assert meta.get_all("Classifier") == project["classifiers"]
+    assert meta.get_all("Project-URL") == [
+        f"{label}, {url}" for label, url in project["urls"].items()]
+    assert all(url.startswith("https://example.invalid/") for url in project["urls"].values())
+    assert meta["Description-Content-Type"] == "text/markdown"
+    assert meta.get_payload().lstrip().startswith("# kelmor")
+    # The module itself needs nothing: every requirement belongs to an optional extra.
+    assert sorted(meta.get_all("Provides-Extra")) == ["examples", "test"]
+    assert all("; extra == " in req for req in meta.get_all("Requires-Dist"))
+
+
+def test_installed_files(dist):
+    files = {str(f) for f in dist.files}
+    info = f"kelmor-{dist.version}.dist-info/"
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    assert {f for f in files if not f.startswith(info)} == {
+        f"kelmor{suffix}", "kelmor.pyi", "kelmor-stubs/__init__.pyi"}
+    assert {f"{info}METADATA", f"{info}WHEEL", f"{info}RECORD",
+            f"{info}licenses/LICENSE"} <= files
+    assert pathlib.Path(kelmor.__file__).name == f"kelmor{suffix}"
+
+
+def test_license_and_stubs_are_the_sources(dist):
+    license_text = dist.read_text("licenses/LICENSE")
+    assert license_text == (ROOT / "LICENSE").read_text()
+    assert license_text.startswith("MIT License\n\nCopyright (c) 2026 kelmor developers\n")
+    stub = (ROOT / "src" / "interface" / "kelmor.pyi").read_text()
+    installed = pathlib.Path(kelmor.__file__).parent
+    assert (installed / "kelmor.pyi").read_text() == stub
+    assert (installed / "kelmor-stubs" / "__init__.pyi").read_text() == stub

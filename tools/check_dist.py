@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""Checks the distribution files that `python -m build` made, for tools/check-dist.
+
+  check_dist.py sdist SDIST [SOURCE_TREE]   contents and metadata of the sdist; with a git
+                                            checkout as SOURCE_TREE, the contents must be its
+                                            files (tracked or not ignored) less the exclusions
+  check_dist.py wheel WHEEL                 tag, contents and metadata of a wheel
+
+Prints what it checked and exits 1 at the first list of problems.
+"""
+
+import email.parser
+import fnmatch
+import pathlib
+import re
+import subprocess
+import sys
+import tarfile
+import tomllib
+import zipfile
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
+META = PROJECT["project"]
+NAME, VERSION = META["name"], META["version"]
+
+# Nothing generated or local may ship in an sdist.
+FORBIDDEN_PARTS = {"build", "dist", ".venv", ".git", "__pycache__", ".pytest_cache",
+                   ".mypy_cache"}
+FORBIDDEN_SUFFIXES = (".so", ".o", ".a", ".pyc", ".whl")
+# What building and testing from the sdist needs.
+SDIST_REQUIRED = ["PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
+                  "src/interface/kelmor.pyi", "src/interface/kelmor.map",
+                  "tests/python/conftest.py", "examples/sample.plt"]
+
+
+def fail(problems: list[str]) -> None:
+    if problems:
+        for problem in problems:
+            print(f"  PROBLEM: {problem}")
+        sys.exit(1)
+
+
+def check_metadata(text: str, where: str) -> None:
+    meta = email.parser.Parser().parsestr(text)
+    expected = {
+        "Name": [NAME],
+        "Version": [VERSION],
+        "Summary": [META["description"]],
+        "Requires-Python": [">=3.12"],
+        "License-Expression": ["MIT"],
+        "License-File": ["LICENSE"],
+        "Classifier": META["classifiers"],
+        "Project-URL": [f"{label}, {url}" for label, url in META["urls"].items()],
+        "Provides-Extra": list(META["optional-dependencies"]),
+        "Description-Content-Type": ["text/markdown"],
+    }
+    problems = [f"{where}: {field} is {meta.get_all(field)}, expected {value}"
+                for field, value in expected.items() if meta.get_all(field) != value]
+    if any(not url.startswith("https://example.invalid/") for url in META["urls"].values()):
+        problems.append("project URLs must stay placeholders under https://example.invalid/")
+    for requirement in meta.get_all("Requires-Dist") or []:
+        if "; extra == " not in requirement:
+            problems.append(f"{where}: the module must need nothing, but requires {requirement}")
+    if not meta.get_payload().lstrip().startswith("# kelmor"):
+        problems.append(f"{where}: the long description is not the README")
+    fail(problems)
+    print(f"  {where}: metadata of {NAME} {VERSION} as in pyproject.toml "
+          f"(MIT, requires-python >=3.12, {len(META['classifiers'])} classifiers, "
+          f"{len(META['urls'])} placeholder URLs, no required dependencies)")
+
+
+def excluded(path: str) -> bool:
+    patterns = PROJECT["tool"]["scikit-build"]["sdist"]["exclude"]
+    parts = path.split("/")
+    for pattern in patterns:
+        if pattern.startswith("/"):
+            anchored = pattern[1:]
+            if any(fnmatch.fnmatch("/".join(parts[:i]), anchored)
+                   for i in range(1, len(parts) + 1)):
+                return True
+        elif any(fnmatch.fnmatch(part, pattern) for part in parts):
+            return True
+    return False
+
+
+def check_sdist(path: pathlib.Path, tree: pathlib.Path | None) -> None:
+    prefix = f"{NAME}-{VERSION}/"
+    if path.name != f"{NAME}-{VERSION}.tar.gz":
+        fail([f"sdist file name {path.name}, expected {NAME}-{VERSION}.tar.gz"])
+    with tarfile.open(path) as archive:
+        members = archive.getmembers()
+        names = [m.name for m in members]
+        problems = [f"{n} lies outside {prefix}" for n in names if not n.startswith(prefix)]
+        files = {m.name[len(prefix):] for m in members if m.isfile()}
+        pkg_info = archive.extractfile(prefix + "PKG-INFO").read().decode()
+    problems += [f"sdist holds {f}" for f in sorted(files)
+                 if FORBIDDEN_PARTS & set(f.split("/")[:-1]) or f.endswith(FORBIDDEN_SUFFIXES)]
+    problems += [f"sdist lacks {f}" for f in SDIST_REQUIRED if f not in files]
+    if tree is not None and (tree / ".git").exists():
+        listed = subprocess.run(
+            ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
+            cwd=tree, check=True, capture_output=True, text=True).stdout.split("\0")
+        wanted = {f for f in listed if f and (tree / f).is_file() and not excluded(f)}
+        problems += [f"sdist lacks the source file {f}" for f in sorted(wanted - files)]
+        problems += [f"sdist holds {f}, which is no source file"
+                     for f in sorted(files - wanted - {"PKG-INFO"})]
+    fail(problems)
+    print(f"  {path.name}: {len(files)} files, all sources, no build output or local state")
+    check_metadata(pkg_info, "sdist PKG-INFO")
+
+
+def check_wheel(path: pathlib.Path) -> None:
+    match = re.fullmatch(
+        rf"{NAME}-{re.escape(VERSION)}-(cp3\d+)-(cp3\d+)-((?:manylinux\w+\.)*(?:linux|manylinux)\w+)\.whl",
+        path.name)
+    if not match or match.group(1) != match.group(2):
+        fail([f"wheel file name {path.name} is not {NAME}-{VERSION}-cp3XX-cp3XX-<linux tag>.whl"])
+    python_tag, platform_tag = match.group(1), match.group(3)
+    info = f"{NAME}-{VERSION}.dist-info/"
+    architecture = re.search(r"_(x86_64|aarch64|i686|ppc64le|s390x)$", platform_tag)
+    if not architecture:
+        fail([f"wheel platform tag {platform_tag} names no known architecture"])
+    module = f"{NAME}.cpython-{python_tag[2:]}-{architecture.group(1)}-linux-gnu.so"
+    with zipfile.ZipFile(path) as archive:
+        # auditwheel adds entries for directories; only files count.
+        files = {n for n in archive.namelist() if not n.endswith("/")}
+        wheel_info = archive.read(info + "WHEEL").decode()
+        metadata = archive.read(info + "METADATA").decode()
+        shipped_license = archive.read(info + "licenses/LICENSE").decode()
+        stubs = {archive.read(n).decode() for n in (f"{NAME}.pyi", f"{NAME}-stubs/__init__.pyi")
+                 if n in files}
+    expected = {module, f"{NAME}.pyi", f"{NAME}-stubs/__init__.pyi", info + "METADATA",
+                info + "WHEEL", info + "RECORD", info + "licenses/LICENSE"}
+    problems = [f"wheel holds {f}" for f in sorted(files - expected)]
+    problems += [f"wheel lacks {f}" for f in sorted(expected - files)]
+    tags = {f"{python_tag}-{python_tag}-{p}" for p in platform_tag.split(".")}
+    listed_tags = set(re.findall(r"^Tag: (\S+)$", wheel_info, re.MULTILINE))
+    if listed_tags != tags:
+        problems.append(f"WHEEL lists tags {sorted(listed_tags)}, the file name says {sorted(tags)}")
+    if "Root-Is-Purelib: false" not in wheel_info.splitlines():
+        problems.append("WHEEL does not say Root-Is-Purelib: false")
+    if shipped_license != (ROOT / "LICENSE").read_text():
+        problems.append("the wheel's LICENSE differs from the project's")
+    if stubs != {(ROOT / "src" / "interface" / "kelmor.pyi").read_text()}:
+        problems.append("the wheel's stubs differ from src/interface/kelmor.pyi")
+    fail(problems)
+    print(f"  {path.name}: the module, kelmor.pyi and kelmor-stubs/__init__.pyi only; "
+          f"tags {', '.join(sorted(tags))}")
+    check_metadata(metadata, "wheel METADATA")
+
+
+def main() -> None:
+    if len(sys.argv) >= 3 and sys.argv[1] == "sdist":
+        check_sdist(pathlib.Path(sys.argv[2]),
+                    pathlib.Path(sys.argv[3]) if len(sys.argv) > 3 else None)
+    elif len(sys.argv) == 3 and sys.argv[1] == "wheel":
+        check_wheel(pathlib.Path(sys.argv[2]))
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main()
