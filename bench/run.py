@@ -232,7 +232,10 @@ def child(method, path, width):
     seconds = time.perf_counter() - start
     peak = peak_rss_bytes() if have_peak else 0
     after = rss_bytes()
-    record = {"seconds": seconds, "before": before, "peak": peak, "after": after}
+    # The result's own memory: the lists' objects and slot arrays and the floats.
+    own = sys.getsizeof(result) + sum(sys.getsizeof(column) for column in result)
+    own += sum(len(column) for column in result) * sys.getsizeof(1.0)
+    record = {"seconds": seconds, "before": before, "peak": peak, "after": after, "own": own}
     if method not in ("kelmor", "floor"):
         worst, differing = max_ulp_difference(result, load_reference(path), method == "python")
         record.update(max_ulp=worst, differing=differing)
@@ -306,6 +309,11 @@ def main():
             row["transient"] = statistics.median(
                 (r["peak"] - r["before"]) / max(1, r["after"] - r["before"]) for r in k)
             f = cold("floor", path, width, runs)
+            # The result's memory as the process sees it: what the floor's result adds to its
+            # RSS (the floats' and slot arrays' allocator rounding included).
+            result_bytes = statistics.median(r["after"] - r["before"] for r in f)
+            row["result_mb"] = result_bytes / 2**20
+            row["peak_own"] = statistics.median((r["peak"] - r["before"]) / result_bytes for r in k)
             row["floor_cold"] = ns(statistics.median(r["seconds"] for r in f))
             repeats = 5 if values > 1_000_000 else 15
             row["kelmor_warm"] = ns(warm(kelmor_reader, path, width, repeats))
@@ -332,7 +340,7 @@ def print_row(row):
 
 def print_table(rows, no_peers):
     head = ["size", "w", "values", "kelmor cold", "floor cold", "k/floor cold", "kelmor warm",
-            "floor warm", "k/floor warm", "peak RSS MB", "transient"]
+            "floor warm", "k/floor warm", "peak RSS MB", "transient", "growth/result"]
     if not no_peers:
         head += ["python", "numpy", "pandas", "python/k", "numpy/k", "pandas/k", "peer ulps"]
     lines = [head]
@@ -342,7 +350,7 @@ def print_table(rows, no_peers):
                 f"{r['kelmor_cold'] / r['floor_cold']:.2f}",
                 f"{r['kelmor_warm']:.1f}", f"{r['floor_warm']:.1f}",
                 f"{r['kelmor_warm'] / r['floor_warm']:.2f}",
-                f"{r['peak_mb']:.0f}", f"{r['transient']:.2f}"]
+                f"{r['peak_mb']:.0f}", f"{r['transient']:.2f}", f"{r['peak_own']:.2f}"]
         if not no_peers:
             line += [f"{r['python']:.0f}", f"{r['numpy']:.0f}", f"{r['pandas']:.0f}",
                      f"{r['python'] / r['kelmor_cold']:.1f}",
@@ -356,7 +364,7 @@ def print_table(rows, no_peers):
         if i == 0:
             print("|" + "|".join("-" * (w + 1) + ":" for w in widths) + "|")
     print("ns per value; k = kelmor; cold = fresh process, median; warm = repeated calls in one "
-          "process; transient = (peak - before) / (after - before); peer ulps = largest "
+          "process; transient = (peak - before) / (after - before), growth/result = kelmor's (peak - before) / the RSS that the floor's result adds (the result's own memory); peer ulps = largest "
           "binary32 ulp difference from kelmor (python/numpy/pandas)")
 
 

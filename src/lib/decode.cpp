@@ -294,6 +294,18 @@ template <bool quick> [[gnu::always_inline]] inline float convert(const Decimal 
 template <bool quick> [[gnu::hot]] DecodeResult decode(std::string_view text) noexcept {
     const char *p = text.data();
     const char *end = p + text.size();
+    if constexpr (quick) {
+        // A field as writers fill it, a blank or a sign and then d.ffffE+xx, needs no
+        // trimming: it starts and ends with a byte that is not white space.
+        if (text.size() >= 11 && text.size() <= 15 && (*p == ' ' || *p == '-' || *p == '+')) {
+            Decimal decimal;
+            if (parse_layout(p + 1, end, decimal)) {
+                const std::uint32_t sign = *p == '-' ? sign_bit : 0;
+                return {std::bit_cast<float>(std::bit_cast<std::uint32_t>(convert<true>(decimal)) | sign),
+                        DecodeError::none};
+            }
+        }
+    }
     // Trim ASCII white space here; only a non-ASCII byte at either end needs the full scan.
     while (p != end && is_ascii_white_space(*p)) ++p;
     while (end != p && is_ascii_white_space(end[-1])) --end;

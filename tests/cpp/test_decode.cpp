@@ -422,6 +422,11 @@ TEST(DecodeLayout, FixedPositionsAndTheirNeighbours) {
                 expect_like_strtof(std::string(sign) + number + exponent + "  ");
             }
         }
+        // Other white space, or more than one blank, in front of the layout.
+        for (const char *lead : {"\t", "  ", "\v", " \t", "\t-", "  +"})
+            expect_like_strtof(std::string(lead) + number + "E-07");
+        expect_bits("\xC2\xA0" + number + "E+01", strtof_bits(number + "E+01"));
+        expect_bits("\xE2\x80\x83-" + number + "E+01", strtof_bits("-" + number + "E+01"));
         expect_like_strtof(digits + "E+02");     // no point
         expect_like_strtof("1" + number + "E+02"); // two integer digits
         for (int k = 0; k < fraction; ++k) {
