@@ -36,16 +36,6 @@ constexpr std::array<float, 11> float_powers = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e
 constexpr std::array<double, 23> double_powers = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-// 10^-22 .. 10^22, each the nearest binary64 value (exact from 10^0 up).
-constexpr int scale_limit = 22;
-constexpr std::array<double, 2 * scale_limit + 1> scales = {
-    1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12,
-    1e-11, 1e-10, 1e-9,  1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,
-    1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,
-    1e11,  1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21, 1e22};
-// 10^0 .. 10^8.
-constexpr std::array<std::uint64_t, 9> integer_powers = {
-    1, 10, 100, 1'000, 10'000, 100'000, 1'000'000, 10'000'000, 100'000'000};
 
 bool is_ascii_white_space(char c) noexcept {
     return c == ' ' || (c >= '\t' && c <= '\r');
@@ -137,47 +127,13 @@ void reduce_long_significand(Decimal &decimal) noexcept {
     return true;
 }
 
-// The value of 8 digits held one per byte (0 to 9), the first digit in the lowest byte:
-// adjacent digits are paired into bytes 0, 2, 4 and 6, then the four pairs are weighted by
-// two multiplications whose wanted sums meet in the upper 32 bits.
-inline std::uint64_t eight_digit_value(std::uint64_t digits) noexcept {
-    digits = digits * 10 + (digits >> 8);
-    constexpr std::uint64_t pair_mask = 0x0000'00FF'0000'00FFu;
-    const std::uint64_t outer = (digits & pair_mask) * (100 + (std::uint64_t{1'000'000} << 32));
-    const std::uint64_t inner = ((digits >> 16) & pair_mask) * (1 + (std::uint64_t{10'000} << 32));
-    return (outer + inner) >> 32;
-}
-
-// The layout that writers of data fields use, d.ffffE+xx with 4 to 8 fraction digits f and
-// a two-digit exponent x, recognised with a few fixed-position tests and one 8-byte load of
-// the fraction digits. Gives false for every other text, which parse_decimal then takes;
-// where it gives true, parse_decimal would give the same Decimal.
+// The writers' layout as a Decimal; see detail::parse_layout.
 [[gnu::always_inline]] inline bool parse_layout(const char *p, const char *end,
                                                 Decimal &out) noexcept {
-    if constexpr (std::endian::native != std::endian::little) return false;
-    const auto length = end - p;
-    if (length < 10 || length > 14) return false;
-    if (!is_digit(p[0]) || p[1] != '.' || (end[-4] | 0x20) != 'e' ||
-        (end[-3] != '+' && end[-3] != '-') || !is_digit(end[-2]) || !is_digit(end[-1]))
-        return false;
-    const auto fraction = static_cast<int>(length - 6);
-    std::uint64_t chunk = 0;
-    std::memcpy(&chunk, p + 2, sizeof chunk); // length >= 10: the 8 bytes lie in the text
-    // A byte's high bit is set in the first term when it is above '9' and in the second when
-    // it is below '0'; carries can only disturb bytes after a flagged one. Only the fraction's
-    // bytes count.
-    const std::uint64_t flags =
-        ((chunk + 0x4646'4646'4646'4646u) | (chunk - 0x3030'3030'3030'3030u)) &
-        (0x8080'8080'8080'8080u >> (8 * (8 - fraction)));
-    if (flags != 0) return false;
-    // Shifting the fraction's digits to the top bytes drops the bytes after them and puts
-    // zeros, leading digits that add nothing, in front.
-    const std::uint64_t digits = (chunk - 0x3030'3030'3030'3030u) << (8 * (8 - fraction));
-    const std::uint64_t w =
-        digit_value(p[0]) * integer_powers[static_cast<std::size_t>(fraction)] +
-        eight_digit_value(digits);
-    const auto exponent = static_cast<std::int64_t>(digit_value(end[-2]) * 10 + digit_value(end[-1]));
-    out = Decimal{w, (end[-3] == '-' ? -exponent : exponent) - fraction, p, end - 4};
+    std::uint64_t w = 0;
+    std::int64_t q = 0;
+    if (!detail::parse_layout(p, end, w, q)) return false;
+    out = Decimal{w, q, p, end - 4};
     return true;
 }
 
@@ -249,24 +205,10 @@ template <bool quick> [[gnu::always_inline]] inline float convert(const Decimal 
     if constexpr (quick) {
         // Below, a significand of at most 2^53 has at most 16 digits, so no digit was left
         // out of it and w * 10^q is the exact value.
+        float scaled = 0.0f;
+        if (detail::scale_quickly(w, q, scaled)) return scaled;
         constexpr std::uint64_t below_binary32 = (std::uint64_t{1} << 29) - 1;
         constexpr std::uint64_t midpoint = std::uint64_t{1} << 28;
-
-        // One multiplication by the nearest binary64 value of 10^q, for both signs of q (a
-        // division takes several times as long). The product lies within 2^-52 of the exact
-        // value relatively, that is within 3 binary64 units in its last place (the result is
-        // a normal binary32 magnitude: from 10^-22 to below 2^127). Unless it lies within 4
-        // units of a binary32 midpoint, the exact value is on the same side of every
-        // midpoint and rounds to the same binary32 value; otherwise the paths below decide.
-        if (w <= (std::uint64_t{1} << 53) && q >= -scale_limit && q <= scale_limit) {
-            const double product =
-                static_cast<double>(w) * scales[static_cast<std::size_t>(q + scale_limit)];
-            constexpr std::uint64_t tolerance = 4;
-            if ((std::bit_cast<std::uint64_t>(product) & below_binary32) - (midpoint - tolerance) >
-                2 * tolerance) {
-                return static_cast<float>(product);
-            }
-        }
 
         // Both operands exact in binary32, so one correctly rounded operation.
         if (w <= (std::uint64_t{1} << 24) && q >= -10 && q <= 10) {
@@ -294,18 +236,6 @@ template <bool quick> [[gnu::always_inline]] inline float convert(const Decimal 
 template <bool quick> [[gnu::hot]] DecodeResult decode(std::string_view text) noexcept {
     const char *p = text.data();
     const char *end = p + text.size();
-    if constexpr (quick) {
-        // A field as writers fill it, a blank or a sign and then d.ffffE+xx, needs no
-        // trimming: it starts and ends with a byte that is not white space.
-        if (text.size() >= 11 && text.size() <= 15 && (*p == ' ' || *p == '-' || *p == '+')) {
-            Decimal decimal;
-            if (parse_layout(p + 1, end, decimal)) {
-                const std::uint32_t sign = *p == '-' ? sign_bit : 0;
-                return {std::bit_cast<float>(std::bit_cast<std::uint32_t>(convert<true>(decimal)) | sign),
-                        DecodeError::none};
-            }
-        }
-    }
     // Trim ASCII white space here; only a non-ASCII byte at either end needs the full scan.
     while (p != end && is_ascii_white_space(*p)) ++p;
     while (end != p && is_ascii_white_space(end[-1])) --end;
@@ -336,11 +266,11 @@ template <bool quick> [[gnu::hot]] DecodeResult decode(std::string_view text) no
 
 } // namespace
 
-DecodeResult decode_field(std::string_view text) noexcept {
+namespace detail {
+
+DecodeResult decode_field_general(std::string_view text) noexcept {
     return decode<true>(text);
 }
-
-namespace detail {
 
 DecodeResult decode_field_exact(std::string_view text) noexcept {
     return decode<false>(text);
