@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <system_error>
 
 namespace kelmor {
