@@ -290,6 +290,7 @@ def main():
     sizes = args.sizes.split(",") if args.sizes else generate.sizes_for(args.quick)
     runs = args.runs or (3 if args.quick else 5)
     rows = []
+    disagreements = []
     print(f"kelmor benchmark, {time.strftime('%Y-%m-%d %H:%M %Z')}, {platform.node()}, "
           f"{platform.machine()} {os.cpu_count()} cpus, Python {platform.python_version()}")
     print(f"cold: median of {runs} fresh processes; ns per value; peers checked against "
@@ -324,12 +325,19 @@ def main():
                     peer_runs = runs if peer == "numpy" else (1 if size == "large" else min(3, runs))
                     p = cold(peer, path, width, peer_runs)
                     row[peer] = ns(statistics.median(r["seconds"] for r in p))
-                    row[peer + "_ulp"] = max(r["max_ulp"] for r in p)
-                    row[peer + "_diff"] = max(r["differing"] for r in p)
+                    ulps = [r["max_ulp"] for r in p]
+                    row[peer + "_ulp"] = None if None in ulps else max(ulps)
+                    row[peer + "_diff"] = max((r["differing"] or 0) for r in p)
+                    if row[peer + "_ulp"] is None or row[peer + "_ulp"] > 1:
+                        disagreements.append(f"{peer} on {path.name}: {row[peer + '_ulp']} ulp")
             rows.append(row)
             print_row(row)
     print()
     print_table(rows, args.no_peers)
+    if disagreements:
+        print("PEER RESULTS DIFFER FROM KELMOR'S BY MORE THAN 1 ULP (or in shape): " +
+              "; ".join(disagreements))
+        sys.exit(1)
 
 
 def print_row(row):
