@@ -5,7 +5,7 @@ SHELL := /bin/bash
 VENV := .venv
 CPP_BUILD := build/cpp
 
-.PHONY: demo test test-cpp test-python venv clean dist
+.PHONY: demo test test-cpp test-python venv clean dist bench
 
 $(VENV)/bin/python:
 	@py=$$(tools/find-python --first) && echo "Creating $(VENV) with $$py" && \
@@ -36,6 +36,19 @@ test-python: venv
 # tag by auditwheel, fresh-venv installs of both running the test suite), left in dist/.
 dist:
 	tools/check-dist
+
+# Speed and memory against the floor and the readers a user would write instead (NumPy and
+# pandas come from the package's `bench` extra), then the C++ core alone. Generated plot files
+# go to bench/data. `make bench BENCH_ARGS=--quick` skips the large files.
+BENCH_BUILD := build/bench
+BENCH_ARGS ?=
+bench: venv
+	tools/ensure-cpp-deps --bench
+	$(VENV)/bin/python -m pip install -q ".[bench]"
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DKELMOR_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_BUILD) -j2
+	$(BENCH_BUILD)/bench/bench_core $$($(VENV)/bin/python bench/generate.py $(BENCH_ARGS))
+	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist $(VENV)

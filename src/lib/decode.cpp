@@ -126,6 +126,16 @@ void reduce_long_significand(Decimal &decimal) noexcept {
     return true;
 }
 
+// The writers' layout as a Decimal; see detail::parse_layout.
+[[gnu::always_inline]] inline bool parse_layout(const char *p, const char *end,
+                                                Decimal &out) noexcept {
+    std::uint64_t w = 0;
+    std::int64_t q = 0;
+    if (!detail::parse_layout(p, end, w, q)) return false;
+    out = Decimal{w, q, p, end - 4};
+    return true;
+}
+
 // "inf", "infinity" or "nan" in any letter case, as the whole body.
 bool parse_special(const char *p, const char *end, std::uint32_t &bits) noexcept {
     const auto matches = [p](const char *word, std::size_t length) {
@@ -194,6 +204,10 @@ template <bool quick> [[gnu::always_inline]] inline float convert(const Decimal 
     if constexpr (quick) {
         // Below, a significand of at most 2^53 has at most 16 digits, so no digit was left
         // out of it and w * 10^q is the exact value.
+        float scaled = 0.0f;
+        if (detail::scale_quickly(w, q, scaled)) return scaled;
+        constexpr std::uint64_t below_binary32 = (std::uint64_t{1} << 29) - 1;
+        constexpr std::uint64_t midpoint = std::uint64_t{1} << 28;
 
         // Both operands exact in binary32, so one correctly rounded operation.
         if (w <= (std::uint64_t{1} << 24) && q >= -10 && q <= 10) {
@@ -210,8 +224,6 @@ template <bool quick> [[gnu::always_inline]] inline float convert(const Decimal 
             const double product =
                 q >= 0 ? significand * double_powers[static_cast<std::size_t>(q)]
                        : significand / double_powers[static_cast<std::size_t>(-q)];
-            constexpr std::uint64_t below_binary32 = (std::uint64_t{1} << 29) - 1;
-            constexpr std::uint64_t midpoint = std::uint64_t{1} << 28;
             if ((std::bit_cast<std::uint64_t>(product) & below_binary32) != midpoint) {
                 return static_cast<float>(product);
             }
@@ -243,7 +255,7 @@ template <bool quick> [[gnu::hot]] DecodeResult decode(std::string_view text) no
     }
     std::uint32_t bits = 0;
     Decimal decimal;
-    if (parse_decimal(p, end, decimal)) {
+    if ((quick && parse_layout(p, end, decimal)) || parse_decimal(p, end, decimal)) {
         bits = std::bit_cast<std::uint32_t>(convert<quick>(decimal));
     } else if (!parse_special(p, end, bits)) {
         return {0.0f, DecodeError::invalid};
@@ -253,11 +265,11 @@ template <bool quick> [[gnu::hot]] DecodeResult decode(std::string_view text) no
 
 } // namespace
 
-DecodeResult decode_field(std::string_view text) noexcept {
+namespace detail {
+
+DecodeResult decode_field_general(std::string_view text) noexcept {
     return decode<true>(text);
 }
-
-namespace detail {
 
 DecodeResult decode_field_exact(std::string_view text) noexcept {
     return decode<false>(text);

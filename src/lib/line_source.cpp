@@ -24,6 +24,7 @@ LineStatus LineSource::next_line(std::string_view &line) {
                 m_gathered.clear();
                 return LineStatus::os_error;
             }
+            m_buffer_offset += m_filled;
             m_position = 0;
             m_filled = static_cast<std::size_t>(got);
             if (got == 0) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,8 @@ public:
     LineStatus next_line(std::string_view &line);
 
     int os_error() const noexcept { return m_os_error; }
+    // Bytes of the file taken so far: every line handed out, line ends included.
+    std::uint64_t consumed() const noexcept { return m_buffer_offset + m_position; }
     std::size_t max_line() const noexcept { return m_max_line; }
 
 private:
@@ -52,6 +55,7 @@ private:
     std::size_t m_max_line; // longest line accepted, line end included
     std::size_t m_position = 0; // first unconsumed byte of the buffer
     std::size_t m_filled = 0;   // bytes of the buffer that hold file data
+    std::uint64_t m_buffer_offset = 0; // file bytes read before the buffer's current data
     int m_os_error = 0;
     std::string m_gathered; // a line that crossed the buffer's end
     char m_buffer[buffer_size];

@@ -1,8 +1,10 @@
 // reader.cpp: the plot file reader: header, timestep blocks, fixed-width fields.
 #include "reader.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "decode.hpp"
@@ -68,27 +70,89 @@ Columns make_columns(std::uint32_t count) {
     }
 }
 
+[[gnu::always_inline]] inline void append_field(std::string_view text, Column &column) {
+    const DecodeResult decoded = decode_field(text);
+    if (decoded.error != DecodeError::none) [[unlikely]]
+        raise_failure("Could not parse line: " + std::string(describe_decode_error(decoded.error)));
+    column.push_back(decoded.value);
+}
+
+// Cuts `fields` fields of `width` bytes from the start of a data line and appends them to
+// `columns`, in order; the first field that does not fit or does not decode fails.
+void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fields,
+                    Column *columns) {
+    const std::uint64_t span = std::uint64_t{fields} * width;
+    bool fits = span <= line.size();
+    for (std::uint64_t edge = 0; fits && edge <= span; edge += width) {
+        fits = utf8::is_char_boundary(line, static_cast<std::size_t>(edge));
+        if (width == 0) break;
+    }
+    if (fits) [[likely]] {
+        // Every field lies inside the line on character boundaries: only decoding can fail.
+        const char *field = line.data();
+        for (std::uint32_t j = 0; j < fields; ++j, field += width)
+            append_field(std::string_view(field, width), columns[j]);
+        return;
+    }
+    // Some field does not fit: fail at the first one, after appending those before it (or
+    // failing on one of them that does not decode), exactly as field-by-field reading does.
+    for (std::uint32_t j = 0; j < fields; ++j) {
+        const std::uint64_t begin = std::uint64_t{j} * width;
+        const std::uint64_t end = begin + width;
+        if (end > line.size() || !utf8::is_char_boundary(line, static_cast<std::size_t>(begin)) ||
+            !utf8::is_char_boundary(line, static_cast<std::size_t>(end)))
+            raise_failure(describe_range_error(line, begin, end));
+        append_field(line.substr(static_cast<std::size_t>(begin), width), columns[j]);
+    }
+}
+
+// The size of the file behind `fd` when it is a regular file.
+bool regular_file_size(int fd, std::uint64_t &size) noexcept {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) return false;
+    size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+// Makes room in every column for `capacity` values. Room is only an optimisation: when it
+// cannot be had, the columns grow by appending.
+void reserve_columns(Columns &columns, std::uint64_t capacity) noexcept {
+    try {
+        for (Column &column : columns) column.reserve(static_cast<std::size_t>(capacity));
+    } catch (const std::exception &) {
+    }
+}
+
 // Reads the timestep blocks of a file with `count` parameters into `columns`.
-void read_blocks(LineSource &source, std::uint32_t width, Columns &columns) {
+void read_blocks(LineSource &source, const UniqueFd &file, std::uint32_t width,
+                 Columns &columns) {
     const std::uint32_t count = static_cast<std::uint32_t>(columns.size());
+    const std::uint32_t data_lines = (count + fields_per_line - 1) / fields_per_line;
+    const std::uint64_t first_block = source.consumed();
+    std::uint64_t blocks = 0;
+    std::uint64_t capacity = 0;
     std::string_view line;
     // Each block: a header line (never examined), then ceil(count / 10) data lines whose
     // field j occupies bytes [j * width, (j + 1) * width).
     while (read_line(source, line)) {
-        for (std::uint32_t i = 0; i < count; ++i) {
-            std::uint32_t j = i % fields_per_line;
-            if (j == 0 && !read_line(source, line)) raise_failure("Error reading line");
-            std::uint64_t begin = std::uint64_t{j} * width;
-            std::uint64_t end = begin + width;
-            if (end > line.size() || !utf8::is_char_boundary(line, static_cast<std::size_t>(begin)) ||
-                !utf8::is_char_boundary(line, static_cast<std::size_t>(end)))
-                raise_failure(describe_range_error(line, begin, end));
-            DecodeResult decoded = decode_field(line.substr(static_cast<std::size_t>(begin), width));
-            if (decoded.error != DecodeError::none)
-                raise_failure("Could not parse line: " +
-                              std::string(describe_decode_error(decoded.error)));
-            columns[i].push_back(decoded.value);
+        // The columns get room for the whole file from the first block's size on, so that
+        // they are neither copied nor left with twice the room they need.
+        if (blocks != 0 && blocks >= capacity) {
+            detail::BlockProgress progress{blocks, source.consumed() - first_block, 0, false,
+                                           data_lines + std::uint64_t{count} * width};
+            std::uint64_t size = 0;
+            if (regular_file_size(file.get(), size)) {
+                progress.size_known = true;
+                progress.remaining = size > source.consumed() ? size - source.consumed() : 0;
+            }
+            capacity = detail::next_block_capacity(progress);
+            reserve_columns(columns, capacity);
         }
+        for (std::uint32_t base = 0; base < count; base += fields_per_line) {
+            if (!read_line(source, line)) raise_failure("Error reading line");
+            read_data_line(line, width, std::min(fields_per_line, count - base), &columns[base]);
+        }
+        ++blocks;
     }
 }
 
@@ -119,7 +183,7 @@ Columns read_plot_file(std::string_view path, std::uint32_t width) {
             while (read_line(source, line)) {
             }
         } else {
-            read_blocks(source, width, columns);
+            read_blocks(source, file, width, columns);
         }
         return columns;
     } catch (const std::bad_alloc &) {
@@ -127,5 +191,24 @@ Columns read_plot_file(std::string_view path, std::uint32_t width) {
         raise_failure("Out of memory while reading the plot file");
     }
 }
+
+namespace detail {
+
+std::uint64_t next_block_capacity(const BlockProgress &progress) noexcept {
+    const std::uint64_t blocks = progress.blocks;
+    if (!progress.size_known) return blocks * 2;
+    const std::uint64_t at_least = blocks + blocks / 8 + 1;
+    const std::uint64_t most = progress.remaining / std::max<std::uint64_t>(progress.min_block_bytes, 1);
+    // remaining * blocks / block_bytes, the blocks the rest holds at the average size, with
+    // 1/16 to spare; in binary64, which is exact enough for an estimate and cannot overflow.
+    const double average = static_cast<double>(std::max<std::uint64_t>(progress.block_bytes, 1)) /
+                           static_cast<double>(blocks);
+    const double estimate = static_cast<double>(progress.remaining) / average * (17.0 / 16.0) + 1;
+    const std::uint64_t more =
+        estimate >= static_cast<double>(most) ? most : static_cast<std::uint64_t>(estimate);
+    return std::max(at_least, blocks + more);
+}
+
+} // namespace detail
 
 } // namespace kelmor

@@ -16,4 +16,27 @@ using Columns = std::vector<Column>; // one column per parameter, one value per 
 // result. The file is closed and every buffer released on every way out.
 Columns read_plot_file(std::string_view path, std::uint32_t width);
 
+namespace detail {
+
+// What the reader knows when its columns are full: `blocks` timestep blocks read, taking
+// `block_bytes` bytes of the file in all; `remaining` bytes follow (when `size_known`); no
+// block can take fewer than `min_block_bytes` (>= 1) bytes.
+struct BlockProgress {
+    std::uint64_t blocks;
+    std::uint64_t block_bytes;
+    std::uint64_t remaining;
+    bool size_known;
+    std::uint64_t min_block_bytes;
+};
+
+// The number of blocks that the columns should next hold room for (more than `blocks`):
+// the blocks read plus those the rest of the file holds at their average size, with 1/16
+// to spare, but never more than the rest of the file could hold, so a bogus estimate only
+// reserves address space that an honest file would need; and at least 1/8 more than now,
+// so that a file whose first blocks are longer than the others, or that grows while it is
+// read, still costs amortised constant time per value. Without a file size, doubling.
+std::uint64_t next_block_capacity(const BlockProgress &progress) noexcept;
+
+} // namespace detail
+
 } // namespace kelmor

@@ -109,6 +109,12 @@ Result validate(std::string_view bytes) noexcept {
         while (size - i >= block_size && !has_non_ascii_16(p + i)) {
             i += block_size;
         }
+        // A shorter rest (a line's last bytes) is checked as the input's last 16 bytes,
+        // which overlap bytes already checked, rather than byte by byte.
+        if (size - i < block_size && size >= block_size &&
+            !has_non_ascii_16(p + size - block_size)) {
+            return {ErrorKind::none, size, 0};
+        }
         // Then check character by character to the end of the block that stopped the
         // fast path (or of the input), so mixed text does not retry it at every character.
         const std::size_t stop = std::min(size, i + block_size);

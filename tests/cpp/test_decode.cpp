@@ -406,6 +406,89 @@ void expect_like_strtof(const std::string &text) {
     expect_bits(text, strtof_bits(text));
 }
 
+// The fixed-layout recogniser (d.ffffE+xx, 4 to 8 fraction digits, read 8 bytes at a time)
+// next to every text it must leave to the general parser: one fraction digit too few or too
+// many, the bytes just outside '0'..'9' and a non-ASCII byte at each fraction position, other
+// exponent lengths, a missing point, lower-case markers and signs. Whatever path takes a
+// text, the result must be strtof's, or the decode error of the exact decoder.
+TEST(DecodeLayout, FixedPositionsAndTheirNeighbours) {
+    for (int fraction = 2; fraction <= 10; ++fraction) {
+        std::string digits = "7";
+        for (int k = 0; k < fraction; ++k) digits += static_cast<char>('0' + (k * 7 + 3) % 10);
+        const std::string number = digits.substr(0, 1) + "." + digits.substr(1);
+        for (const char *exponent : {"E+02", "E-05", "e+38", "E-45", "E+3", "E-003", "E+10", "E-10"}) {
+            for (const char *sign : {"", "-", "+"}) {
+                expect_like_strtof(std::string(" ") + sign + number + exponent);
+                expect_like_strtof(std::string(sign) + number + exponent + "  ");
+            }
+        }
+        // Other white space, or more than one blank, in front of the layout.
+        for (const char *lead : {"\t", "  ", "\v", " \t", "\t-", "  +"})
+            expect_like_strtof(std::string(lead) + number + "E-07");
+        expect_bits("\xC2\xA0" + number + "E+01", strtof_bits(number + "E+01"));
+        expect_bits("\xE2\x80\x83-" + number + "E+01", strtof_bits("-" + number + "E+01"));
+        expect_like_strtof(digits + "E+02");     // no point
+        expect_like_strtof("1" + number + "E+02"); // two integer digits
+        for (int k = 0; k < fraction; ++k) {
+            for (const char bad : {'/', ':', '.', 'E', ' ', '\x80'}) {
+                std::string text = number + "E+02";
+                text[static_cast<std::size_t>(2 + k)] = bad;
+                SCOPED_TRACE(trace_label(text));
+                const auto quick = decode_field(text);
+                const auto exact = decode_field_exact(text);
+                EXPECT_EQ(error_name(quick.error), std::string(error_name(exact.error)));
+                if (quick.error == DecodeError::none) {
+                    EXPECT_EQ(bits_of(quick.value), bits_of(exact.value));
+                }
+            }
+        }
+    }
+    expect_error("1.2345E+0x", DecodeError::invalid);
+    expect_error("x.2345E+02", DecodeError::invalid);
+    expect_error("1.2345E*02", DecodeError::invalid);
+    expect_error("1.2345D+02", DecodeError::invalid);
+    expect_error("1,2345E+02", DecodeError::invalid);
+}
+
+// The one-multiplication path by a rounded power of ten must leave every product near a
+// binary32 midpoint to the exact paths. Exact midpoints between neighbouring binary32 values
+// of 2^14 to 2^40 have short decimal expansions; they, and texts a unit of their last digit
+// away, are written with negative and positive decimal exponents.
+TEST(DecodeRandom, ScaledProductsNearMidpoints) {
+    std::mt19937_64 random(99);
+    std::uniform_real_distribution<double> magnitude(14.0, 40.0);
+    for (int i = 0; i < 20000; ++i) {
+        const float low = static_cast<float>(std::exp2(magnitude(random)));
+        const double midpoint =
+            (static_cast<double>(low) + static_cast<double>(std::nextafter(low, INFINITY))) / 2;
+        char text[64];
+        std::snprintf(text, sizeof text, "%.12f", midpoint);
+        std::string exact = text;
+        while (exact.back() == '0') exact.pop_back();
+        if (exact.back() == '.') exact += '0';
+        const auto point = exact.find('.');
+        const std::string integer = exact.substr(0, point);
+        const std::string fraction = exact.substr(point + 1);
+        if (integer.size() + fraction.size() > 16) continue;
+        const std::string significand = integer + fraction;
+        const std::string scaled = "e-" + std::to_string(fraction.size());
+        expect_like_strtof(exact);
+        expect_like_strtof(significand + scaled);
+        expect_like_strtof(exact + "1");
+        expect_like_strtof(exact + "0000e0");
+        // One unit of the last digit below the midpoint.
+        std::string below = significand;
+        std::size_t k = below.size() - 1;
+        while (below[k] == '0') below[k--] = '9';
+        --below[k];
+        expect_like_strtof(below + scaled);
+        // Midpoints of integers, written with positive exponents.
+        if (fraction == "0" && integer.size() > 3 && integer.ends_with("000"))
+            expect_like_strtof(integer.substr(0, integer.size() - 3) + "e3");
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
 // Random fields in the two layouts in use, " d.dddddE+dd" and " d.ddddddddE+dd", across the
 // subnormal and overflow ranges, against glibc's correctly rounded strtof (which agrees with
 // the saturating exponent here: every exponent is small).

@@ -1,6 +1,8 @@
 // test_reader.cpp: plot files read into columns, and every failure message of the reader.
 #include <bit>
 #include <cmath>
+#include <sys/stat.h>
+#include <thread>
 
 #include "reader.hpp"
 #include "test_support.hpp"
@@ -155,9 +157,114 @@ INSTANTIATE_TEST_SUITE_P(
                     "`   1\xC2\xA0" "2  `"},
         FailureCase{"range_long_line_is_cut", "1\na\nh\n" + long_line + "\n", 300,
                     "byte index 300 is out of bounds of `" + std::string(254, 'a') + "\xC3\xA9`[...]"},
+        // A data line is checked as a whole first; when some field does not fit, the fields
+        // before it are still decoded first, so their decode error wins.
+        FailureCase{"invalid_field_before_range_failure", "3\na\nb\nc\nh\n" + field("1.0") +
+                                                               field("x") + "   1\n", 12,
+                    "Could not parse line: ParseFloatError { kind: Invalid }"},
+        FailureCase{"range_failure_after_good_fields", "3\na\nb\nc\nh\n" + field("1.0") +
+                                                            field("2.0") + "   1\n", 12,
+                    "byte index 36 is out of bounds of `" + field("1.0") + field("2.0") + "   1`"},
+        FailureCase{"split_char_at_a_later_field", "3\na\nb\nc\nh\n  1.  2\xC3\xA9  \n", 4,
+                    "byte index 8 is not a char boundary; it is inside '\xC3\xA9' (bytes 7..9) of "
+                    "`  1.  2\xC3\xA9  `"},
+        FailureCase{"invalid_field_before_split_char", "3\na\nb\nc\nh\n  x.  2\xC3\xA9  \n", 4,
+                    "Could not parse line: ParseFloatError { kind: Invalid }"},
+        FailureCase{"range_failure_in_a_later_block", plot_file(3, 4) + "h\n" + field("1") + "\n", 12,
+                    "byte index 24 is out of bounds of `" + field("1") + "`"},
         FailureCase{"range_cut_before_split_char", "1\na\nh\n" + std::string(255, 'a') + "\xC3\xA9" + "\n", 300,
                     "byte index 300 is out of bounds of `" + std::string(255, 'a') + "`[...]"}),
     [](const auto &p) { return std::string(p.param.name); });
+
+// --- Room reserved in the columns ----------------------------------------------------------
+
+struct CapacityCase {
+    const char *name;
+    detail::BlockProgress progress;
+    std::uint64_t capacity;
+};
+
+// The estimate from the blocks read so far, its cap by what the rest of the file can hold,
+// the least growth, and doubling when the size is unknown.
+TEST(Reader, NextBlockCapacity) {
+    const CapacityCase cases[] = {
+        // 9900 more bytes of 100-byte blocks: 99 blocks, 1/16 more, one more.
+        {"estimate", {1, 100, 9900, true, 50}, 1 + 106},
+        {"estimate_from_average", {4, 400, 9900, true, 50}, 4 + 106},
+        // A first block 10 times shorter than the rest: capped at 10000 / 100.
+        {"bogus_large_estimate_is_capped", {1, 10, 10000, true, 100}, 1 + 100},
+        // A first block far longer than the rest: at least 1/8 more, plus one.
+        {"bogus_small_estimate_grows_by_an_eighth", {80, 800000, 100, true, 10}, 80 + 10 + 1},
+        {"nothing_left", {1, 100, 0, true, 50}, 2},
+        {"file_grew_past_its_size", {800, 80000, 0, true, 50}, 800 + 100 + 1},
+        {"zero_min_block_bytes", {1, 100, 1000, true, 0}, 1 + 11},
+        {"no_size_doubles", {1, 100, 0, false, 50}, 2},
+        {"no_size_doubles_later", {48, 4800, 12345, false, 50}, 96},
+        {"huge_remaining", {1, 1, std::uint64_t{1} << 62, true, std::uint64_t{1} << 40},
+         1 + (std::uint64_t{1} << 22)},
+    };
+    for (const CapacityCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(detail::next_block_capacity(c.progress), c.capacity);
+    }
+}
+
+// Files whose first block is much longer or shorter than the others, or the only one, read
+// exactly, and the room left in the columns stays small where the estimate is honest.
+TEST(Reader, ColumnRoomForEveryBlockShape) {
+    const std::uint32_t count = 13;
+    const std::uint32_t blocks = 300;
+    const std::string uniform = plot_file(count, blocks);
+    {
+        const Columns columns = read_text(uniform, 12);
+        expect_columns(columns, count, blocks);
+        for (const Column &column : columns) EXPECT_LE(column.capacity(), blocks * 12 / 10);
+    }
+    // The first block's header line is 100 times the size of a block.
+    const std::string header_end = " TIME = 0.0 s\n";
+    const auto first_header = uniform.find(header_end);
+    ASSERT_NE(first_header, std::string::npos);
+    std::string long_first = uniform;
+    long_first.insert(first_header + 1, std::string(100 * 200, 'x'));
+    expect_columns(read_text(long_first, 12), count, blocks);
+    // Every header line but the first is 100 times longer than a block.
+    std::string long_rest;
+    for (std::size_t at = 0;;) {
+        const auto next = uniform.find(" TIME = ", at);
+        long_rest += uniform.substr(at, next == std::string::npos ? std::string::npos : next - at);
+        if (next == std::string::npos) break;
+        if (next != first_header) long_rest += std::string(100 * 200, 'y');
+        at = next;
+        long_rest += uniform.substr(at, 1);
+        at += 1;
+    }
+    expect_columns(read_text(long_rest, 12), count, blocks);
+    expect_columns(read_text(plot_file(count, 1), 12), count, 1);
+    expect_columns(read_text(plot_file(count, 2), 12), count, 2);
+}
+
+// A FIFO has no size: the columns grow by doubling, with the same result.
+TEST(Reader, FileWithoutSizeReadsTheSame) {
+    char folder[] = "/tmp/kelmor-fifo-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/plot";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const std::string content = plot_file(11, 70);
+    std::thread writer([&] {
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        for (std::size_t done = 0; fd >= 0 && done < content.size();) {
+            const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        if (fd >= 0) ::close(fd);
+    });
+    const Columns columns = read_plot_file(path, 12);
+    writer.join();
+    ::unlink(path.c_str());
+    ::rmdir(folder);
+    expect_columns(columns, 11, 70);
+}
 
 TEST(Reader, OpenFailures) {
     EXPECT_EQ(failure_message([] { read_plot_file("/nonexistent/kelmor/plot.txt", 12); }),

@@ -283,6 +283,29 @@ TEST(Utf8Validate, ErrorsAcrossAsciiBlocks) {
     }
 }
 
+// Inputs of every length around the block size, with an error at every offset: the rest
+// after the last whole block is checked as an overlapping block when it is ASCII.
+TEST(Utf8Validate, EveryLengthAndOffsetOfTheLastBlock) {
+    for (std::size_t length = 0; length <= 50; ++length) {
+        SCOPED_TRACE(length);
+        const std::string ascii(length, 'a');
+        expect_result(ascii, ErrorKind::none, length, 0);
+        for (std::size_t offset = 0; offset < length; ++offset) {
+            SCOPED_TRACE(offset);
+            std::string bytes = ascii;
+            bytes[offset] = '\xBF';
+            expect_result(bytes, ErrorKind::header_bits, offset, 1);
+            if (offset + 2 <= length) {
+                bytes = ascii;
+                bytes.replace(offset, 2, "\xC3\xA9");
+                expect_result(bytes, ErrorKind::none, length, 0);
+                bytes[offset + 1] = 'a';
+                expect_result(bytes, ErrorKind::too_short, offset, 1);
+            }
+        }
+    }
+}
+
 struct DecodeCase {
     std::string_view text;
     std::size_t offset;
