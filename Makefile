@@ -34,3 +34,12 @@ test-python: venv
 
 clean:
 	rm -rf build dist $(VENV)
+
+# Hardening runs (not part of `make test`).
+.PHONY: fuzz
+
+# Coverage-guided fuzzing of the reader core with libFuzzer (clang, ASan and UBSan): the
+# decoder, the reader and the text helpers, each for FUZZ_SECONDS seconds.
+FUZZ_SECONDS ?= 180
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run-fuzz
