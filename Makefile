@@ -36,10 +36,15 @@ clean:
 	rm -rf build dist $(VENV)
 
 # Hardening runs (not part of `make test`).
-.PHONY: fuzz
+.PHONY: fuzz valgrind
 
 # Coverage-guided fuzzing of the reader core with libFuzzer (clang, ASan and UBSan): the
 # decoder, the reader and the text helpers, each for FUZZ_SECONDS seconds.
 FUZZ_SECONDS ?= 180
 fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run-fuzz
+
+# valgrind memcheck over every success and failure kind, threads and failing allocations.
+valgrind: venv
+	$(VENV)/bin/python -m pip install -q .
+	tools/valgrind-check
