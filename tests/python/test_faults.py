@@ -2,18 +2,13 @@
 # ordinary MemoryError, or PanicException "PyObject pointer is null" after an unraisable report of
 # the MemoryError; nothing is leaked and the interpreter goes on working. Each scenario runs in a
 # fresh interpreter, so that a crash could not take the test run down with it.
-import os
 import re
 
 import pytest
 
-from conftest import plot_text, run_python
+from conftest import SANITIZED, plot_text, run_python
 
 pytest.importorskip("_testcapi", reason="the interpreter's test module is not installed")
-
-# The ASan runtime aborts on a failed operator new instead of throwing, and reserves more address
-# space than any limit below allows; the sanitizer run leaves these scenarios to the normal run.
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 NULL_RESULT = "PyObject pointer is null"
 
@@ -216,6 +211,8 @@ print(kelmor.rust_read_valdrum(small, 12))
 """
 
 
+# The ASan runtime reserves more address space than the limit allows, and aborts when operator
+# new fails; the sanitizer run leaves this to the normal run.
 @pytest.mark.skipif(SANITIZED, reason="the ASan runtime needs more address space than the limit")
 def test_columns_that_cannot_be_allocated(write_file, tmp_path):
     count = 3_000_000
