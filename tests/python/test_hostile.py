@@ -294,3 +294,66 @@ def test_file_that_grows_and_shrinks_while_read(write_file, capfd):
         writer.wait()
     capfd.readouterr()
     assert outcomes  # what exactly was met depends on the timing, which the test does not fix
+
+
+# Standard output and standard error closed, or a pipe nobody reads: the count line and the
+# failure reports cannot be written, which changes nothing for the caller.
+CLOSED_STREAMS = r"""
+import os, sys
+path = sys.argv[1]
+result = os.fdopen(os.dup(1), "w")
+os.close(1)
+os.close(2)
+import kelmor
+for _ in range(3):
+    try:
+        kelmor.rust_read_valdrum(path, 12)
+    except BaseException as exc:
+        print(type(exc).__name__, exc.args, file=result, flush=True)
+"""
+
+
+def test_closed_standard_streams(write_file):
+    path = write_file(b"3 parameters\n")
+    process = subprocess.run([sys.executable, "-c", CLOSED_STREAMS, path], capture_output=True, timeout=60)
+    message = "The first line should end with the number of parameters:\n'3 parameters'"
+    assert process.returncode == 0
+    assert process.stdout.decode() == f"PanicException ({message!r},)\n" * 3
+
+
+def test_streams_to_a_pipe_without_reader(write_file):
+    # The interpreter ignores SIGPIPE, so the writes fail with EPIPE instead of ending the process.
+    path = write_file(b"3 parameters\n")
+    code = CLOSED_STREAMS.replace("os.close(1)\nos.close(2)", "r, w = os.pipe()\nos.close(r)\nos.dup2(w, 1)\nos.dup2(w, 2)")
+    process = subprocess.run([sys.executable, "-c", code, path], capture_output=True, timeout=60)
+    message = "The first line should end with the number of parameters:\n'3 parameters'"
+    assert process.returncode == 0
+    assert process.stdout.decode() == f"PanicException ({message!r},)\n" * 3
+
+
+# Signals that arrive while the reader waits for a FIFO: the interrupted reads are repeated, and the
+# interpreter runs the Python handlers once the call has returned.
+SIGNALS = r"""
+import os, signal, subprocess, sys
+fifo, source = sys.argv[1], sys.argv[2]
+caught = []
+signal.signal(signal.SIGALRM, lambda number, frame: caught.append(number))
+writer = subprocess.Popen(["sh", "-c", 'exec 3>"$1"; head -c 5000 "$2" >&3; sleep 0.3; cat "$2" | tail -c +5001 >&3',
+                           "sh", fifo, source])
+signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+import kelmor
+result = kelmor.rust_read_valdrum(fifo, 12)
+signal.setitimer(signal.ITIMER_REAL, 0, 0)
+writer.wait()
+print(len(result), len(result[0]), result[1][-1], bool(caught))
+"""
+
+
+def test_signals_during_a_read(write_file, tmp_path):
+    steps = 400
+    source = write_file(plot_text([[f"{s}.5", f"-{s}"] for s in range(steps)]))
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    process = subprocess.run([sys.executable, "-c", SIGNALS, fifo, source], capture_output=True, timeout=60)
+    assert process.returncode == 0, process.stderr.decode()[-2000:]
+    assert process.stdout.decode() == f"2 {steps} {-float(steps - 1)} True\n"
