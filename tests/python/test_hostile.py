@@ -102,6 +102,13 @@ except BaseException as exc:
     assert f"panicked at src/lib/reader.cpp:" in result.stderr.decode()
 
 
+def test_dev_urandom_ends_in_a_failure(capfd):
+    # Endless random bytes end in a failure, almost always the first line that is not UTF-8; a
+    # first line of valid text ends in the count failure, or, when it ends in digits (about one
+    # run in ten thousand), in whichever failure the following bytes meet first.
+    assert failure_of("/dev/urandom", 12, capfd)
+
+
 def test_dev_null_is_an_empty_file(capfd):
     assert failure_of("/dev/null", 12, capfd) == "Failed ot read line!"
 
