@@ -196,7 +196,7 @@ void write_file(const Setup &s, std::string_view bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 2) return 0;
     Setup &s = setup();
-    const unsigned selector = data[0] | data[1] << 8;
+    const unsigned selector = unsigned{data[0]} | unsigned{data[1]} << 8;
     // Mostly the small widths of real files; sometimes wide fields, and the largest width.
     std::uint32_t width = selector < 0xF000 ? selector % 24
                           : selector == 0xFFFF ? 0xFFFF'FFFFu

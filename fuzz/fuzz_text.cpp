@@ -53,7 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     if (want.kind != utf8::ErrorKind::none) return 0;
     const auto points = reference::code_points(bytes);
-    std::size_t next_start = 0;
     std::size_t index = 0;
     for (std::size_t offset = 0; offset <= size; ++offset) {
         const bool starts = offset == size || (index < points.size() && points[index].offset == offset);
@@ -63,10 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             if (utf8::decode_at(bytes, offset, length) != points[index].value ||
                 length != points[index].length)
                 mismatch("utf8::decode_at");
-            next_start = offset + length;
             ++index;
         }
-        (void)next_start;
     }
     for (const auto &point : points)
         if (is_white_space(point.value) != reference::is_white_space(point.value))
