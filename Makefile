@@ -52,3 +52,22 @@ bench: venv
 
 clean:
 	rm -rf build dist $(VENV)
+
+# Hardening runs (not part of `make test`).
+.PHONY: fuzz valgrind test-sanitize
+
+# Coverage-guided fuzzing of the reader core with libFuzzer (clang, ASan and UBSan): the
+# decoder, the reader and the text helpers, each for FUZZ_SECONDS seconds.
+FUZZ_SECONDS ?= 180
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run-fuzz
+
+# valgrind memcheck over every success and failure kind, threads and failing allocations.
+valgrind: venv
+	$(VENV)/bin/python -m pip install -q .
+	tools/valgrind-check
+
+# The whole Python suite against a module built with ASan and UBSan (own venv and build folder),
+# then a leak check of the module under LSan.
+test-sanitize:
+	tools/test-sanitize
