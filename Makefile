@@ -60,10 +60,12 @@ clean:
 # decoder, the reader and the text helpers, each for FUZZ_SECONDS seconds.
 FUZZ_SECONDS ?= 180
 fuzz:
+	tools/ensure-cpp-deps --fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run-fuzz
 
 # valgrind memcheck over every success and failure kind, threads and failing allocations.
 valgrind: venv
+	tools/ensure-cpp-deps --valgrind
 	$(VENV)/bin/python -m pip install -q .
 	tools/valgrind-check
 
