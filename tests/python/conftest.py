@@ -64,3 +64,26 @@ def run_python(code, env_update=None, unset=("KELMOR_BACKTRACE",), script=None):
         script.write_text(code)
         command = [sys.executable, str(script)]
     return subprocess.run(command, capture_output=True, env=env, timeout=120)
+
+
+class Width:
+    """An __index__ that gives `value`, or raises a new exception of type `value` with `message`
+    (a new one each time: raising one instance again would chain its tracebacks)."""
+
+    def __init__(self, value, message=""):
+        self.value = value
+        self.message = message
+
+    def __index__(self):
+        if isinstance(self.value, type):
+            raise self.value(self.message)
+        return self.value
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -1,37 +1,15 @@
 # test_leaks.py: thousands of calls that succeed and fail leave no objects, references, memory
 # or file descriptors behind.
 import gc
-import os
 import sys
 
 import pytest
 
 import kelmor
-from conftest import SANITIZED, plot_text
+from conftest import SANITIZED, Width, open_fds, plot_text, resident_bytes
 
 CALLS = 7000
 
-
-class Width:
-    """An __index__ that gives `value`, or raises a new instance of an exception class."""
-
-    def __init__(self, value, message=""):
-        self.value = value
-        self.message = message
-
-    def __index__(self):
-        if isinstance(self.value, type):
-            raise self.value(self.message)
-        return self.value
-
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def scenarios(write_file):

@@ -2,36 +2,13 @@
 # hostile ones included, keep the process's memory, descriptors, blocks and references flat.
 # (test_leaks.py checks the common outcomes over fewer calls, and exact reference counts.)
 import gc
-import os
 import sys
 
 import kelmor
-from conftest import SANITIZED, plot_text
+from conftest import SANITIZED, Width, open_fds, plot_text, resident_bytes
 
 CALLS = 30_000
 
-
-class Width:
-    """An __index__ that gives `value`, or raises a new exception of type `value` with `message`
-    (a new one each time: raising one instance again would chain its tracebacks)."""
-
-    def __init__(self, value, message=""):
-        self.value = value
-        self.message = message
-
-    def __index__(self):
-        if isinstance(self.value, type):
-            raise self.value(self.message)
-        return self.value
-
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def scenarios(write_file, tmp_path):
