@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into fuzz/corpus-<target>/ (not committed):
-field texts of the tests' edge cases and of the sample file, public decimal test vectors when
-../shared/testdata is present, small plot files of every shape the tests use, and UTF-8 text
+field texts of the tests' edge cases and of the sample file, a sample of the public decimal test
+vectors in tests/data, small plot files of every shape the tests use, and UTF-8 text
 with every kind of bad sequence. libFuzzer adds what it finds to the same folders."""
 
 import hashlib
+import lzma
 import pathlib
 import struct
 import sys
@@ -12,7 +13,7 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 SAMPLE = ROOT / "examples" / "sample.plt"
-VECTORS = ROOT.parent / "shared" / "testdata" / "parse-number-fxx"
+VECTORS = ROOT / "tests" / "data" / "parse-number-fxx"
 
 FIELDS = [
     "", "   ", "\t\u00a0 ", "1.5E+02", "1.5e2", "+150", " 150. ", "-0.0", "-0", "-0e9", "0e-999999",
@@ -45,13 +46,12 @@ def sample_fields():
 
 def vector_texts(limit=600):
     texts = []
-    if VECTORS.is_dir():
-        for path in sorted(VECTORS.glob("*.txt")):
-            if path.name.startswith("exhaustive"):
-                continue
-            lines = path.read_text().splitlines()
-            step = max(1, len(lines) // (limit // 6))
-            texts += [line.split(" ", 4)[4] for line in lines[::step] if line.count(" ") >= 4]
+    for path in sorted(VECTORS.glob("*.txt.xz")):
+        if path.name.startswith("exhaustive"):
+            continue
+        lines = lzma.decompress(path.read_bytes()).decode().splitlines()
+        step = max(1, len(lines) // (limit // 6))
+        texts += [line.split(" ", 4)[4] for line in lines[::step] if line.count(" ") >= 4]
     return texts[:limit]
 
 
