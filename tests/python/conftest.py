@@ -1,4 +1,5 @@
 # conftest.py: shared helpers: plot files written under tmp_path, and fresh interpreters.
+import importlib
 import os
 import subprocess
 import sys
@@ -11,6 +12,26 @@ import kelmor
 # in quarantine, so resident memory says nothing about leaks, and its operator new aborts instead
 # of throwing when memory runs out.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+# Set by tools/run-python-tests, which installs every test dependency: there a missing package,
+# interpreter module or tool is a broken set-up, and the run must fail rather than pass on
+# fewer tests.
+STRICT = os.environ.get("KELMOR_TEST_STRICT") == "1"
+
+
+def require(module):
+    """Imports and gives `module`; when it is missing the test is skipped, or fails under
+    STRICT."""
+    if STRICT:
+        return importlib.import_module(module)
+    return pytest.importorskip(module)
+
+
+def missing(what):
+    """Skips the test for want of `what`, or fails it under STRICT."""
+    if STRICT:
+        pytest.fail(f"{what} is missing, and the test set-up should have provided it")
+    pytest.skip(f"{what} is missing")
 
 
 def format_block(values, width):

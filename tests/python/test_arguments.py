@@ -1,5 +1,6 @@
 # test_arguments.py: binding of positional and keyword arguments, conversion of file_path and
 # n_digits, and the exact errors of each.
+import operator
 import pathlib
 import sys
 
@@ -19,6 +20,14 @@ class Index:
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
+
+
+def index_error(value):
+    """The interpreter's own message when `value` is used as an integer (its text for an
+    __index__ that gives no int differs between versions)."""
+    with pytest.raises(TypeError) as info:
+        operator.index(value)
+    return str(info.value)
 
 
 class TypeErrorSubclass(TypeError):
@@ -132,7 +141,7 @@ CONVERSION_ERRORS = [
     ("digits_2_64", P, 2**64, OverflowError, "int too big to convert"),
     ("digits_huge", P, 10**40, OverflowError, "int too big to convert"),
     ("digits_index_not_int", P, Index(12.0), TypeError,
-     "argument 'n_digits': __index__ returned non-int (type float)"),
+     "argument 'n_digits': " + index_error(Index(12.0))),
     ("digits_index_value_error", P, Index(ValueError("bad width")), ValueError, "bad width"),
     ("digits_index_type_error_subclass", P, Index(TypeErrorSubclass("not prefixed")),
      TypeErrorSubclass, "not prefixed"),

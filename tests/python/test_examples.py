@@ -1,6 +1,7 @@
 # test_examples.py: the examples under examples/ on the bundled sample and on small files:
 # the header reader, the NumPy array, the pandas DataFrame and the PNG plot. Each test skips
-# only when the optional dependency it needs is missing (pip install .[examples]).
+# only when the optional dependency it needs is missing (pip install .[examples]), and fails then
+# under tools/run-python-tests.
 import importlib
 import math
 import pathlib
@@ -11,7 +12,7 @@ import sys
 import pytest
 
 import kelmor
-from conftest import plot_text
+from conftest import plot_text, require
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 SAMPLE = str(EXAMPLES / "sample.plt")
@@ -97,7 +98,7 @@ def test_header_without_blocks_or_parameters(example, write_file):
 # --- NumPy ---
 
 def test_numpy_array(example, sample_columns, write_file):
-    numpy = pytest.importorskip("numpy")
+    numpy = require("numpy")
     read_array = example("numpy_array").read_array
     values = read_array(SAMPLE, 12)
     assert values.shape == (300, 36)
@@ -109,7 +110,7 @@ def test_numpy_array(example, sample_columns, write_file):
 
 
 def test_numpy_array_script():
-    pytest.importorskip("numpy")
+    require("numpy")
     lines = run_example("numpy_array.py").splitlines()
     assert lines[0] == f"{SAMPLE}: array of shape (300, 36), dtype float32"
     assert lines[1].startswith("parameter 0: mean ")
@@ -118,7 +119,7 @@ def test_numpy_array_script():
 # --- pandas ---
 
 def test_pandas_frame(example, sample_columns):
-    pytest.importorskip("pandas")
+    require("pandas")
     frame = example("pandas_dataframe").read_frame(SAMPLE, 12)
     assert frame.shape == (300, 36)
     assert frame.columns.tolist() == SAMPLE_NAMES
@@ -130,7 +131,7 @@ def test_pandas_frame(example, sample_columns):
 
 
 def test_pandas_frame_keeps_repeated_names_and_missing_times(example, write_file):
-    pytest.importorskip("pandas")
+    require("pandas")
     path = write_file("Number of parameters: 2\n 1 A\n 2 A\n TIME = 2.0 S\n"
                       "         1.5        -2.5\n\n         3.0         4.0\n")
     frame = example("pandas_dataframe").read_frame(path, 12)
@@ -141,7 +142,7 @@ def test_pandas_frame_keeps_repeated_names_and_missing_times(example, write_file
 
 
 def test_pandas_frame_script():
-    pytest.importorskip("pandas")
+    require("pandas")
     lines = run_example("pandas_dataframe.py").splitlines()
     assert lines[0] == f"{SAMPLE}: 300 timesteps x 36 parameters"
     assert "PRESSURE_1 between t = 1 s and t = 1.5 s:" in lines
@@ -156,7 +157,7 @@ def png_size(path):
 
 
 def test_plot_figure(example, sample_columns):
-    pytest.importorskip("matplotlib")
+    require("matplotlib")
     module = example("plot_parameters")
     names = ["POWER_2", "LEVEL_1", "HEAT_FLUX_4"]
     figure = module.plot_parameters(SAMPLE, 12, names)
@@ -173,7 +174,7 @@ def test_plot_figure(example, sample_columns):
 
 
 def test_plot_script_writes_a_png(tmp_path):
-    pytest.importorskip("matplotlib")
+    require("matplotlib")
     assert run_example("plot_parameters.py", cwd=tmp_path) == "wrote parameters.png\n"
     # Four panels of 8 x 2 inches at 100 dots per inch.
     assert png_size(tmp_path / "parameters.png") == (800, 800)

@@ -5,11 +5,12 @@ import subprocess
 import pytest
 
 import kelmor
+from conftest import missing
 
 
 def tool_output(tool, *args):
     if shutil.which(tool) is None:
-        pytest.skip(f"{tool} is not installed")
+        missing(f"the tool {tool} (binutils)")
     return subprocess.run([tool, *args, kelmor.__file__], capture_output=True, text=True,
                           check=True).stdout
 

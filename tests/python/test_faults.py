@@ -6,9 +6,9 @@ import re
 
 import pytest
 
-from conftest import SANITIZED, plot_text, run_python
+from conftest import SANITIZED, plot_text, require, run_python
 
-pytest.importorskip("_testcapi", reason="the interpreter's test module is not installed")
+require("_testcapi")  # the interpreter's test module, which sets the failing allocations
 
 NULL_RESULT = "PyObject pointer is null"
 

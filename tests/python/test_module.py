@@ -3,13 +3,14 @@
 import importlib
 import importlib.util
 import inspect
+import pathlib
 import sys
 import types
 
 import pytest
 
 import kelmor
-from conftest import run_python
+from conftest import require, run_python
 
 FUNCTION_DOC = """\
 # Reads in the valdrum file.
@@ -203,7 +204,9 @@ def test_exec_attribute_error_subclass_counts_as_missing_all():
         "property '__all__' of 'AllViaAttributeErrorSubclass' object has no setter")
 
 
-SUBINTERPRETER_CODE = r"""
+# A sub-interpreter that shares the main interpreter's lock (the legacy kind, made here with
+# _testcapi) runs the exec step, which refuses it.
+SHARED_LOCK_CODE = r"""
 import sys, _testcapi, tempfile, os
 out = tempfile.mktemp()
 code = f'''
@@ -219,19 +222,42 @@ status = _testcapi.run_in_subinterp(code)
 with open(out) as f:
     print(status, f.read())
 os.unlink(out)
-import kelmor
-print(kelmor.__all__)
 """
 
+# A sub-interpreter with a lock of its own (what concurrent.interpreters makes, from 3.14 on):
+# the interpreter itself refuses modules that do not declare support for it, before their exec
+# step runs.
+OWN_LOCK_CODE = r"""
+from concurrent import interpreters
+interpreter = interpreters.create()
+try:
+    interpreter.exec("import kelmor")
+    print("imported")
+except interpreters.ExecutionFailed as exc:
+    print(exc.excinfo.type.__name__ + ": " + exc.excinfo.msg)
+finally:
+    interpreter.close()
+"""
 
+SUBINTERPRETERS = {
+    "shared_lock": (SHARED_LOCK_CODE,
+                    "0 ImportError: kelmor does not support loading in sub-interpreters"),
+}
+if sys.version_info >= (3, 14):
+    SUBINTERPRETERS["own_lock"] = (
+        OWN_LOCK_CODE, "ImportError: module kelmor does not support loading in subinterpreters")
+
+
+@pytest.mark.parametrize("kind", SUBINTERPRETERS)
 @pytest.mark.parametrize("main_first", [False, True], ids=["fresh_process", "after_main_import"])
-def test_subinterpreter_import_is_refused(main_first):
-    pytest.importorskip("_testcapi")
-    code = ("import kelmor\n" if main_first else "") + SUBINTERPRETER_CODE
+def test_subinterpreter_import_is_refused(kind, main_first):
+    require("_testcapi")
+    code, outcome = SUBINTERPRETERS[kind]
+    sample = str(pathlib.Path(__file__).resolve().parents[2] / "examples" / "sample.plt")
+    code = ("import kelmor\n" if main_first else "") + code + (
+        f"import kelmor\nprint(kelmor.__all__, len(kelmor.rust_read_valdrum({sample!r}, 12)))\n")
     result = run_python(code)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.decode().splitlines() == [
-        "0 ImportError: kelmor does not support loading in sub-interpreters",
-        "['rust_read_valdrum']",
-    ]
+    # The main interpreter imports and uses the module afterwards as before.
+    assert result.stdout.decode().splitlines() == [outcome, "['rust_read_valdrum'] 36"]
     assert result.stderr == b""

@@ -1,6 +1,5 @@
 # test_typing.py: the installed type information: mypy accepts correct calls of
 # rust_read_valdrum and flags every wrong one, and the stub agrees with the real module.
-import importlib.util
 import os
 import re
 import subprocess
@@ -8,8 +7,9 @@ import sys
 
 import pytest
 
-pytestmark = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
-                                reason="mypy is not installed (pip install .[test])")
+from conftest import require
+
+require("mypy")  # pip install .[test]
 
 CORRECT = '''\
 import pathlib
