@@ -5,7 +5,7 @@ SHELL := /bin/bash
 VENV := .venv
 CPP_BUILD := build/cpp
 
-.PHONY: demo test test-cpp test-python venv clean dist bench
+.PHONY: demo test test-cpp test-python test-matrix venv clean dist bench
 
 $(VENV)/bin/python:
 	@py=$$(tools/find-python --first) && echo "Creating $(VENV) with $$py" && \
@@ -31,6 +31,12 @@ test-cpp:
 # Python tests, under every CPython 3.12 or later found on the machine.
 test-python: venv
 	tools/run-python-tests
+
+# The whole suite under every CPython users run: `make test` here (every CPython >= 3.12 found),
+# then again in a Debian sid root under build/debian-sid with GCC 16 and CPython 3.14 and 3.15.
+# Fails when any of 3.12, 3.13, 3.14 and 3.15 was not tested. Needs root (debootstrap, chroot).
+test-matrix:
+	tools/test-matrix
 
 # Distribution: sdist and wheel by `python -m build`, checked (metadata, contents, manylinux
 # tag by auditwheel, fresh-venv installs of both running the test suite), left in dist/.
