@@ -5,7 +5,7 @@ SHELL := /bin/bash
 VENV := .venv
 CPP_BUILD := build/cpp
 
-.PHONY: demo test test-cpp test-python test-matrix venv clean dist bench
+.PHONY: demo test test-cpp test-python test-matrix venv clean dist bench bench-matrix
 
 $(VENV)/bin/python:
 	@py=$$(tools/find-python --first) && echo "Creating $(VENV) with $$py" && \
@@ -37,6 +37,10 @@ test-python: venv
 # Fails when any of 3.12, 3.13, 3.14 and 3.15 was not tested. Needs root (debootstrap, chroot).
 test-matrix:
 	tools/test-matrix
+
+# make bench here, then under CPython 3.14 and 3.15 (GCC 16) in the Debian sid root.
+bench-matrix:
+	tools/test-matrix --bench
 
 # Distribution: sdist and wheel by `python -m build`, checked (metadata, contents, manylinux
 # tag by auditwheel, fresh-venv installs of both running the test suite), left in dist/.

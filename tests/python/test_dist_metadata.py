@@ -2,6 +2,8 @@
 # pyproject.toml, and its files are the module, its stubs and the license, nothing else.
 import importlib.metadata
 import pathlib
+import re
+import sys
 import sysconfig
 import tomllib
 
@@ -39,6 +41,18 @@ def test_metadata(dist, project):
     # The module itself needs nothing: every requirement belongs to an optional extra.
     assert sorted(meta.get_all("Provides-Extra")) == sorted(project["optional-dependencies"])
     assert all("; extra == " in req for req in meta.get_all("Requires-Dist"))
+
+
+def test_supported_versions_are_declared(project):
+    """The classifiers and the README name the same CPython versions, the one running the tests
+    among them."""
+    declared = [c.rsplit(" :: ", 1)[1] for c in project["classifiers"]
+                if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+    assert "%d.%d" % sys.version_info[:2] in declared
+    listed = "CPython " + ", ".join(declared[:-1]) + " and " + declared[-1]
+    readme = " ".join((ROOT / "README.md").read_text().split())
+    assert f"is tested under {listed} (see [Python versions]" in readme
+    assert f"every change is tested under {listed} (`make test-matrix`" in readme
 
 
 def test_installed_files(dist):
