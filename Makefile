@@ -60,8 +60,9 @@ bench: venv
 	$(BENCH_BUILD)/bench/bench_core $$($(VENV)/bin/python bench/generate.py $(BENCH_ARGS))
 	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
+# --one-file-system: never through the /proc or /dev mounts of a Debian root that is in use.
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf --one-file-system build dist $(VENV)
 
 # Hardening runs (not part of `make test`).
 .PHONY: fuzz valgrind test-sanitize

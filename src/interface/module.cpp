@@ -52,9 +52,8 @@ Expected<PyRef> add_function(PyObject *module, PyObject *function) {
 }
 
 Expected<PyRef> exec_module(PyObject *module) {
-    // The exception type and the interned names are process-wide objects, and instantiating
-    // errors takes the lock through the main interpreter's thread states; neither may be
-    // used from another interpreter.
+    // The exception type and the interned names are process-wide objects, made in the first
+    // interpreter that needs them; they may not be used from another interpreter.
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         return PendingError::lazy(PyExc_ImportError,
                                   "kelmor does not support loading in sub-interpreters");

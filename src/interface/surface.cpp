@@ -110,17 +110,19 @@ PyObject *PendingError::instantiate() {
     // 1. Release the lock before waiting on the guard, so that a thread holding the guard
     //    can take the lock. 2. Inside the guard take the lock, let the interpreter build the
     //    exception and take it back at once. 3. Leave the guard, then take the lock again.
+    // The lock is taken back with this thread's own thread state, not through PyGILState_Ensure,
+    // which assumes the main interpreter and is deprecated from 3.15 on.
     PyThreadState *state = PyEval_SaveThread();
     {
         std::lock_guard<std::mutex> lock(m_guard->mutex);
         if (!m_value && m_type) {
             m_guard->owner.store(std::this_thread::get_id());
-            PyGILState_STATE gil = PyGILState_Ensure();
+            PyEval_RestoreThread(state);
             set_lazy_as_current();
             m_value = PyRef::steal(PyErr_GetRaisedException());
             m_type = PyRef();
             m_arg = PyRef();
-            PyGILState_Release(gil);
+            state = PyEval_SaveThread();
             m_guard->owner.store(std::thread::id());
         }
     }
