@@ -44,8 +44,8 @@ def test_metadata(dist, project):
 
 
 def test_supported_versions_are_declared(project):
-    """The classifiers and the README name the same CPython versions, the one running the tests
-    among them."""
+    """The classifiers, the README and the test matrix name the same CPython versions, the one
+    running the tests among them."""
     declared = [c.rsplit(" :: ", 1)[1] for c in project["classifiers"]
                 if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
     assert "%d.%d" % sys.version_info[:2] in declared
@@ -53,6 +53,9 @@ def test_supported_versions_are_declared(project):
     readme = " ".join((ROOT / "README.md").read_text().split())
     assert f"is tested under {listed} (see [Python versions]" in readme
     assert f"every change is tested under {listed} (`make test-matrix`" in readme
+    # ... and make test-matrix fails unless every one of them was tested.
+    matrix = re.search(r"MATRIX_VERSIONS:-([\d. ]+)\}", (ROOT / "tools" / "test-matrix").read_text())
+    assert matrix.group(1).split() == declared
 
 
 def test_installed_files(dist):
