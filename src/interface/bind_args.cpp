@@ -5,42 +5,32 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
 #include <utility>
-#include <vector>
+
+#include "object_text.hpp"
 
 namespace kelmor {
 
 namespace {
 
-// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string name_list(const std::vector<const char *> &names) {
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) {
-            if (names.size() > 2) text += ",";
-            text += i + 1 == names.size() ? " and " : " ";
-        }
-        text += concat({"'", names[i], "'"});
-    }
-    return text;
+// The name shown in argument messages.
+std::string full_name(const FunctionDescription &description) {
+    return concat({description.function_name, "()"});
 }
 
+// Only reached with three or more arguments, so always "were".
 PendingError too_many_positional(const FunctionDescription &description, Py_ssize_t nargs) {
-    std::size_t positional = description.positional_names.size();
-    std::string accepted =
-        description.required_positional == positional
-            ? std::to_string(positional)
-            : concat({"from ", std::to_string(description.required_positional), " to ",
-                      std::to_string(positional)});
     return PendingError::lazy(
         PyExc_TypeError,
-        concat({description.full_name(), " takes ", accepted, " positional arguments but ",
-                std::to_string(nargs), " ", nargs == 1 ? "was" : "were", " given"}));
+        concat({full_name(description), " takes ",
+                std::to_string(description.parameter_names.size()),
+                " positional arguments but ", std::to_string(nargs), " were given"}));
 }
 
 PendingError unexpected_keyword(const FunctionDescription &description, PyObject *name) {
     return PendingError::lazy(PyExc_TypeError,
-                              concat({description.full_name(),
+                              concat({full_name(description),
                                       " got an unexpected keyword argument '", object_text(name),
                                       "'"}));
 }
@@ -48,53 +38,41 @@ PendingError unexpected_keyword(const FunctionDescription &description, PyObject
 PendingError multiple_values(const FunctionDescription &description, const char *name) {
     return PendingError::lazy(
         PyExc_TypeError,
-        concat({description.full_name(), " got multiple values for argument '", name, "'"}));
+        concat({full_name(description), " got multiple values for argument '", name, "'"}));
 }
 
+// One or both parameters are missing: "'a'" or "'a' and 'b'".
 PendingError missing_positional(const FunctionDescription &description,
-                                const std::vector<const char *> &names) {
+                                const std::array<PyObject *, 2> &slots) {
+    const auto &names = description.parameter_names;
+    const bool both = slots[0] == nullptr && slots[1] == nullptr;
+    const std::string list = both ? concat({"'", names[0], "' and '", names[1], "'"})
+                                  : concat({"'", names[slots[0] == nullptr ? 0 : 1], "'"});
     return PendingError::lazy(
         PyExc_TypeError,
-        concat({description.full_name(), " missing ", std::to_string(names.size()),
-                " required positional ", names.size() == 1 ? "argument" : "arguments", ": ",
-                name_list(names)}));
-}
-
-// The conversion error of an argument of the wrong type.
-PendingError not_an_instance(PyObject *object, const char *expected) {
-    if (object == Py_None) {
-        return PendingError::lazy(PyExc_TypeError,
-                                  concat({"'None' is not an instance of '", expected, "'"}));
-    }
-    return PendingError::lazy(PyExc_TypeError,
-                              concat({"'", qualified_type_name(Py_TYPE(object)),
-                                      "' object is not an instance of '", expected, "'"}));
+        concat({full_name(description), " missing ", both ? "2" : "1",
+                " required positional ", both ? "arguments" : "argument", ": ", list}));
 }
 
 } // namespace
 
-std::string FunctionDescription::full_name() const {
-    if (class_name == nullptr) return concat({function_name, "()"});
-    return concat({class_name, ".", function_name, "()"});
-}
-
 std::optional<PendingError> extract_arguments_fastcall(const FunctionDescription &description,
                                                        PyObject *const *args, Py_ssize_t nargs,
                                                        PyObject *kwnames,
-                                                       std::span<PyObject *> slots) {
+                                                       std::array<PyObject *, 2> &slots) {
     // 1. Positional arguments fill the first slots in order; more than there are parameters
     //    is an error at once, whatever keywords follow.
     // 2. Each keyword, in call order, goes to the parameter of its exact (case-sensitive)
     //    name; a filled slot or an unknown name ends binding with its error.
     // 3. Every slot left empty is listed, in parameter order, in one missing-arguments error.
-    std::size_t positional = description.positional_names.size();
-    std::size_t given = static_cast<std::size_t>(nargs);
-    for (std::size_t i = 0; i < std::min(given, positional); ++i) slots[i] = args[i];
-    if (given > positional) return too_many_positional(description, nargs);
+    const std::size_t count = slots.size();
+    const auto given = static_cast<std::size_t>(nargs);
+    for (std::size_t i = 0; i < std::min(given, count); ++i) slots[i] = args[i];
+    if (given > count) return too_many_positional(description, nargs);
 
     if (kwnames != nullptr) {
-        Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < count; ++k) {
+        const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < keywords; ++k) {
             PyObject *name = PyTuple_GET_ITEM(kwnames, k);
             Py_ssize_t size = 0;
             const char *utf8 = PyUnicode_AsUTF8AndSize(name, &size);
@@ -103,27 +81,29 @@ std::optional<PendingError> extract_arguments_fastcall(const FunctionDescription
                 PyErr_Clear();
                 return unexpected_keyword(description, name);
             }
-            std::string_view text(utf8, static_cast<std::size_t>(size));
+            const std::string_view text(utf8, static_cast<std::size_t>(size));
             std::size_t index = 0;
-            while (index < positional && text != description.positional_names[index]) ++index;
-            if (index == positional) return unexpected_keyword(description, name);
+            while (index < count && text != description.parameter_names[index]) ++index;
+            if (index == count) return unexpected_keyword(description, name);
             if (slots[index] != nullptr) {
-                return multiple_values(description, description.positional_names[index]);
+                return multiple_values(description, description.parameter_names[index]);
             }
             slots[index] = args[nargs + k];
         }
     }
 
-    std::vector<const char *> missing;
-    for (std::size_t i = 0; i < description.required_positional; ++i) {
-        if (slots[i] == nullptr) missing.push_back(description.positional_names[i]);
-    }
-    if (!missing.empty()) return missing_positional(description, missing);
+    if (slots[0] == nullptr || slots[1] == nullptr) return missing_positional(description, slots);
     return std::nullopt;
 }
 
 Expected<std::string_view> convert_file_path(PyObject *object) {
-    if (!PyUnicode_Check(object)) return not_an_instance(object, "str");
+    if (!PyUnicode_Check(object)) {
+        // None has a message of its own, without the word "object".
+        if (object == Py_None) {
+            return PendingError::lazy(PyExc_TypeError, "'None' is not an instance of 'str'");
+        }
+        return not_an_instance(object, "str");
+    }
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(object, &size);
     if (utf8 == nullptr) return take_pending_error();

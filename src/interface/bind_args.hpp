@@ -3,35 +3,29 @@
 
 #include <Python.h>
 
-#include <cstddef>
+#include <array>
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <string>
 #include <string_view>
 
-#include "surface.hpp"
+#include "pending_error.hpp"
 
 namespace kelmor {
 
-// What argument binding needs to know of a function's parameters.
+// What argument binding needs to know of the function: its name for the messages, and its two
+// parameters, both required and each passed by position or by keyword.
 struct FunctionDescription {
     const char *function_name;
-    const char *class_name; // nullptr for a function of no class
-    std::span<const char *const> positional_names;
-    std::size_t required_positional;
-
-    // The name shown in argument messages: "f()" or "C.f()".
-    std::string full_name() const;
+    std::array<const char *, 2> parameter_names;
 };
 
 // Binds the positional arguments and the keyword arguments (values after the positional ones
-// in `args`, names in `kwnames`) to one slot per positional parameter (borrowed references).
-// Gives the TypeError of the first binding problem, or nothing when every slot is filled.
+// in `args`, names in `kwnames`) to one slot per parameter (borrowed references). Gives the
+// TypeError of the first binding problem, or nothing when every slot is filled.
 std::optional<PendingError> extract_arguments_fastcall(const FunctionDescription &description,
                                                        PyObject *const *args, Py_ssize_t nargs,
                                                        PyObject *kwnames,
-                                                       std::span<PyObject *> slots);
+                                                       std::array<PyObject *, 2> &slots);
 
 // A str argument as UTF-8 bytes owned (and cached) by the str object itself: valid while the
 // caller holds the object.

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "surface.hpp"
+#include "pending_error.hpp"
 
 namespace kelmor {
 

@@ -8,8 +8,10 @@
 
 #include "bind_args.hpp"
 #include "convert.hpp"
+#include "entry.hpp"
+#include "pending_error.hpp"
+#include "py_ref.hpp"
 #include "reader.hpp"
-#include "surface.hpp"
 
 namespace kelmor {
 
@@ -47,10 +49,8 @@ constexpr const char read_valdrum_doc[] =
     "    the data stored in a vector of columns/vectors.\n";
 static_assert(sizeof(read_valdrum_doc) - 1 == 616);
 
-constexpr std::array<const char *, 2> parameter_names = {"file_path", "n_digits"};
-
-const FunctionDescription read_valdrum_description = {
-    "rust_read_valdrum", nullptr, parameter_names, parameter_names.size()};
+const FunctionDescription read_valdrum_description = {"rust_read_valdrum",
+                                                      {"file_path", "n_digits"}};
 
 // 1. Bind the arguments. 2. Convert file_path, then n_digits; the first conversion error
 // ends the call. 3. Read the file (a failure leaves through the protected region).
@@ -71,9 +71,7 @@ Expected<PyRef> read_valdrum(PyObject *const *args, Py_ssize_t nargs, PyObject *
 // self is NULL: the entry is static, although the function object holds the module.
 PyObject *fastcall_cfunction_with_keywords(PyObject * /*self*/, PyObject *const *args,
                                            Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    std::optional<PyRef> result =
-        run_entry([&] { return read_valdrum(args, nargs, kwnames); });
-    return result ? result->release() : nullptr;
+    return run_entry<PyObject *>(nullptr, [&] { return read_valdrum(args, nargs, kwnames); });
 }
 
 } // namespace

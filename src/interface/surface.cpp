@@ -1,230 +1,43 @@
-// surface.cpp: Python errors held by the module, and failures turned into PanicException.
+// surface.cpp: failures surfaced in Python as the exception type PanicException.
 #include <Python.h>
 
 #include "surface.hpp"
 
-#include <atomic>
-#include <cerrno>
-#include <mutex>
-#include <string_view>
-#include <thread>
-#include <unistd.h>
+#include <utility>
 
-#include "escape.hpp"
-#include "once.hpp"
-#include "unique_fd.hpp"
-#include "utf8.hpp"
+#include "failure.hpp"
+#include "object_text.hpp"
+#include "pending_error.hpp"
+#include "py_ref.hpp"
 
 namespace kelmor {
 
-namespace detail {
-
-// The one-time guard of a lazy error: instantiation runs partly without the interpreter lock,
-// so two threads could otherwise instantiate the same error; the owner id tells a thread that
-// comes back to the error while instantiating it (which would wait on itself forever).
-struct InstantiationGuard {
-    std::mutex mutex;
-    std::atomic<std::thread::id> owner{};
-};
-
-std::string out_of_memory_failure() {
-    try {
-        raise_null_result();
-    } catch (Failure &failure) {
-        return failure.take_message();
-    }
-}
-
-} // namespace detail
-
 namespace {
 
-// Python code that the module called raised PanicException: a failure whose report (if any)
-// was written where it began. Write the notice and the Python traceback, then resume it with
-// the same message and no new report.
-[[noreturn]] void resume_fetched_panic(PyRef exception) {
-    std::string message = "Unwrapped panic from Python code";
-    if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
-        message = unicode_text(text.get());
-    } else {
-        PyErr_Clear();
-    }
-    write_all(STDERR_FILENO, "--- kelmor: resuming a failure after a PanicException was fetched from Python "
-                 "---\nPython stack trace below:\n");
-    PyErr_SetRaisedException(exception.release());
-    PyErr_PrintEx(0);
-    resume_failure(std::move(message));
-}
+constexpr const char *panic_exception_doc =
+    "\n"
+    "The exception raised when the native code of the kelmor module fails while called from "
+    "Python.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
 
-// The traceback as the interpreter prints it, or the unformattable stand-in.
-std::string traceback_text(PyObject *traceback) {
-    PyRef io = PyRef::steal(PyImport_ImportModule("io"));
-    PyRef buffer = io ? PyRef::steal(PyObject_CallMethod(io.get(), "StringIO", nullptr)) : PyRef();
-    if (buffer && PyTraceBack_Print(traceback, buffer.get()) == 0) {
-        PyRef text = PyRef::steal(PyObject_CallMethod(buffer.get(), "getvalue", nullptr));
-        if (text && PyUnicode_Check(text.get())) return string_literal(unicode_text(text.get()));
-        if (text) PyErr_SetString(PyExc_TypeError, "StringIO.getvalue() did not return a str");
+PyObject *make_panic_exception_type() {
+    PyObject *type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
+                                               PyExc_BaseException, nullptr);
+    if (type == nullptr) {
+        PendingError error = take_pending_error();
+        raise_failure(
+            concat({"Failed to initialize new exception type.: ", debug_description(error)}));
     }
-    take_pending_error().restore();
-    PyErr_WriteUnraisable(traceback);
-    return concat({"<unformattable ", object_text(traceback, TextKind::repr), ">"});
+    return type;
 }
 
 } // namespace
 
-PendingError::PendingError() noexcept = default;
-PendingError::PendingError(PendingError &&) noexcept = default;
-PendingError &PendingError::operator=(PendingError &&) noexcept = default;
-PendingError::~PendingError() = default;
-
-PendingError PendingError::lazy(PyObject *type, std::string_view message) {
-    PyRef arg = PyRef::steal(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (!arg) raise_null_result();
-    PendingError error;
-    error.m_type = PyRef::borrow(type);
-    error.m_arg = std::move(arg);
-    error.m_guard = std::make_unique<detail::InstantiationGuard>();
-    return error;
-}
-
-PendingError PendingError::from_exception(PyRef exception) noexcept {
-    PendingError error;
-    error.m_value = std::move(exception);
-    return error;
-}
-
-void PendingError::set_lazy_as_current() const {
-    if (PyExceptionClass_Check(m_type.get())) {
-        PyErr_SetObject(m_type.get(), m_arg.get());
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-}
-
-PyObject *PendingError::instantiate() {
-    if (m_value) return m_value.get();
-    if (m_guard->owner.load() == std::this_thread::get_id()) {
-        raise_failure("Re-entrant normalization of PyErrState detected");
-    }
-    // 1. Release the lock before waiting on the guard, so that a thread holding the guard
-    //    can take the lock. 2. Inside the guard take the lock, let the interpreter build the
-    //    exception and take it back at once. 3. Leave the guard, then take the lock again.
-    // The lock is taken back with this thread's own thread state, not through PyGILState_Ensure,
-    // which assumes the main interpreter and is deprecated from 3.15 on.
-    PyThreadState *state = PyEval_SaveThread();
-    {
-        std::lock_guard<std::mutex> lock(m_guard->mutex);
-        if (!m_value && m_type) {
-            m_guard->owner.store(std::this_thread::get_id());
-            PyEval_RestoreThread(state);
-            set_lazy_as_current();
-            m_value = PyRef::steal(PyErr_GetRaisedException());
-            m_type = PyRef();
-            m_arg = PyRef();
-            state = PyEval_SaveThread();
-            m_guard->owner.store(std::thread::id());
-        }
-    }
-    PyEval_RestoreThread(state);
-    if (!m_value) raise_failure("exception missing after writing to the interpreter");
-    return m_value.get();
-}
-
-void PendingError::restore() && {
-    if (m_value) {
-        PyErr_SetRaisedException(m_value.release());
-    } else {
-        set_lazy_as_current();
-        m_type = PyRef();
-        m_arg = PyRef();
-    }
-}
-
-bool PendingError::matches(PyObject *type) const noexcept {
-    PyObject *given = m_value ? m_value.get() : m_type.get();
-    return PyErr_GivenExceptionMatches(given, type) != 0;
-}
-
-std::string PendingError::debug_description() {
-    PyObject *value = instantiate();
-    std::string text = "PyErr { type: ";
-    text += object_text(reinterpret_cast<PyObject *>(Py_TYPE(value)), TextKind::repr);
-    text += ", value: ";
-    text += object_text(value, TextKind::repr);
-    text += ", traceback: ";
-    if (PyRef traceback = PyRef::steal(PyException_GetTraceback(value))) {
-        text += concat({"Some(", traceback_text(traceback.get()), ")"});
-    } else {
-        text += "None";
-    }
-    text += " }";
-    return text;
-}
-
-std::optional<PendingError> take_pending_error_if_any() {
-    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-    if (!exception) return std::nullopt;
-    // Only the failure type itself counts, not a subclass of it.
-    PyObject *panic_type = panic_exception_type();
-    if (reinterpret_cast<PyObject *>(Py_TYPE(exception.get())) == panic_type) {
-        resume_fetched_panic(std::move(exception));
-    }
-    return PendingError::from_exception(std::move(exception));
-}
-
-PendingError take_pending_error() {
-    if (std::optional<PendingError> error = take_pending_error_if_any()) return std::move(*error);
-    return PendingError::lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
-}
-
-void raise_null_result(std::source_location where) {
-    if (std::optional<PendingError> error = take_pending_error_if_any()) {
-        std::move(*error).restore();
-        PyErr_WriteUnraisable(nullptr);
-    }
-    raise_failure("PyObject pointer is null", where);
-}
-
-std::string concat(std::initializer_list<std::string_view> pieces) {
-    std::size_t size = 0;
-    for (std::string_view piece : pieces) size += piece.size();
-    std::string text;
-    text.reserve(size);
-    for (std::string_view piece : pieces) text += piece;
-    return text;
-}
-
-std::string unicode_text(PyObject *text) {
-    Py_ssize_t size = 0;
-    if (const char *data = PyUnicode_AsUTF8AndSize(text, &size)) {
-        return std::string(data, static_cast<std::size_t>(size));
-    }
-    // Lone surrogates have no UTF-8 form: encode them as if they were characters and let the
-    // lossy conversion replace each of their bytes.
-    PyErr_Clear();
-    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    if (!bytes) raise_null_result();
-    return utf8::to_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
-                                           static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
-}
-
-std::string object_text(PyObject *object, TextKind kind) {
-    PyRef text = PyRef::steal(kind == TextKind::str ? PyObject_Str(object) : PyObject_Repr(object));
-    if (text) return unicode_text(text.get());
-    take_pending_error().restore();
-    PyErr_WriteUnraisable(object);
-    if (PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)))) {
-        return concat({"<unprintable ", unicode_text(name.get()), " object>"});
-    }
-    take_pending_error_if_any();
-    return "<unprintable object>";
-}
-
-std::string qualified_type_name(PyTypeObject *type) {
-    if (PyRef name = PyRef::steal(PyType_GetQualName(type))) return unicode_text(name.get());
-    take_pending_error_if_any();
-    return "<failed to extract type name>";
+PyObject *panic_exception_type() {
+    return detail::panic_exception_cell().get(make_panic_exception_type);
 }
 
 void surface_failure(std::string message) {

@@ -24,25 +24,6 @@ bool is_combining(char32_t c) noexcept {
     return c >= 0x80 && in_ranges(detail::combining_ranges, c);
 }
 
-void append_utf8(std::string &out, char32_t c) {
-    const auto code = static_cast<std::uint32_t>(c);
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0b1100'0000U | (code >> 6)));
-        out.push_back(static_cast<char>(0b1000'0000U | (code & 0b0011'1111U)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0b1110'0000U | (code >> 12)));
-        out.push_back(static_cast<char>(0b1000'0000U | ((code >> 6) & 0b0011'1111U)));
-        out.push_back(static_cast<char>(0b1000'0000U | (code & 0b0011'1111U)));
-    } else {
-        out.push_back(static_cast<char>(0b1111'0000U | (code >> 18)));
-        out.push_back(static_cast<char>(0b1000'0000U | ((code >> 12) & 0b0011'1111U)));
-        out.push_back(static_cast<char>(0b1000'0000U | ((code >> 6) & 0b0011'1111U)));
-        out.push_back(static_cast<char>(0b1000'0000U | (code & 0b0011'1111U)));
-    }
-}
-
 // \u{hex}: lower-case hexadecimal without leading zeros.
 void append_unicode_escape(std::string &out, char32_t c) {
     constexpr char digits[] = "0123456789abcdef";
@@ -102,7 +83,7 @@ std::string char_literal(char32_t c) {
         if (needs_escape(c)) {
             append_unicode_escape(out, c);
         } else {
-            append_utf8(out, c);
+            utf8::append(out, c);
         }
     }
     out.push_back('\'');

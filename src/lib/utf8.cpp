@@ -166,6 +166,25 @@ char32_t decode_at(std::string_view text, std::size_t offset, std::size_t &lengt
     return static_cast<char32_t>(code);
 }
 
+void append(std::string &out, char32_t c) {
+    const auto code = static_cast<std::uint32_t>(c);
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0b1100'0000U | (code >> 6)));
+        out.push_back(static_cast<char>(0b1000'0000U | (code & 0b0011'1111U)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0b1110'0000U | (code >> 12)));
+        out.push_back(static_cast<char>(0b1000'0000U | ((code >> 6) & 0b0011'1111U)));
+        out.push_back(static_cast<char>(0b1000'0000U | (code & 0b0011'1111U)));
+    } else {
+        out.push_back(static_cast<char>(0b1111'0000U | (code >> 18)));
+        out.push_back(static_cast<char>(0b1000'0000U | ((code >> 12) & 0b0011'1111U)));
+        out.push_back(static_cast<char>(0b1000'0000U | ((code >> 6) & 0b0011'1111U)));
+        out.push_back(static_cast<char>(0b1000'0000U | (code & 0b0011'1111U)));
+    }
+}
+
 std::string to_lossy(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size());

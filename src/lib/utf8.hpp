@@ -49,4 +49,8 @@ char32_t decode_at(std::string_view text, std::size_t offset, std::size_t &lengt
 // U+FFFD (so an encoded surrogate, three bytes, becomes three replacement characters).
 std::string to_lossy(std::string_view bytes);
 
+// Appends the UTF-8 form of code point `c` (at most U+10FFFF). A surrogate gets the three-byte
+// form that strict validation rejects, which is what Python's "surrogatepass" writes for it.
+void append(std::string &out, char32_t c);
+
 } // namespace kelmor::utf8

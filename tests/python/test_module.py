@@ -261,3 +261,48 @@ def test_subinterpreter_import_is_refused(kind, main_first):
     # The main interpreter imports and uses the module afterwards as before.
     assert result.stdout.decode().splitlines() == [outcome, "['rust_read_valdrum'] 36"]
     assert result.stderr == b""
+
+
+# The first exec step of a process makes the process-wide objects. With every allocation failing
+# from the k-th on, it must still end: imported, an ordinary exception, or the last-resort
+# guard's abort after its report (when not even the failure type can be made), never a hang.
+# Each k runs in a forked child of a process that has not imported kelmor, so every child makes
+# the objects for the first time.
+EXEC_FAULTS = r"""
+import importlib.util, os, signal, _testcapi
+spec = importlib.util.find_spec("kelmor")
+for k in range(80):
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(reader)
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+        signal.alarm(5)
+        module = importlib.util.module_from_spec(spec)
+        outcome = None
+        _testcapi.set_nomemory(k, 0)
+        try:
+            spec.loader.exec_module(module)
+        except BaseException as exc:
+            outcome = exc
+        _testcapi.remove_mem_hooks()
+        os.write(writer, b"ok" if outcome is None else type(outcome).__name__.encode())
+        os._exit(0)
+    os.close(writer)
+    with os.fdopen(reader, "rb") as pipe:
+        result = pipe.read().decode()
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        result = f"signal {os.WTERMSIG(status)}"
+    print(k, result)
+"""
+
+
+def test_first_exec_with_allocations_failing_for_good():
+    pytest.importorskip("_testcapi")
+    result = run_python(EXEC_FAULTS)
+    assert result.returncode == 0, result.stderr.decode()[-3000:]
+    outcomes = dict(line.split(" ", 1) for line in result.stdout.decode().splitlines())
+    assert len(outcomes) == 80
+    assert set(outcomes.values()) <= {"ok", "MemoryError", "signal 6"}, outcomes
+    assert outcomes["79"] == "ok"
