@@ -1,4 +1,5 @@
-// test_utf8.cpp: strict UTF-8 validation (kind, position, length), decoding, lossy conversion.
+// test_utf8.cpp: strict UTF-8 validation (kind, position, length), decoding, lossy conversion,
+// encoding.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -386,6 +387,38 @@ TEST(Utf8Lossy, ReplacesMaximalSubparts) {
     for (const LossyCase &c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::string(c.bytes)));
         EXPECT_EQ(kelmor::utf8::to_lossy(c.bytes), c.text);
+    }
+}
+
+struct AppendCase {
+    char32_t c;
+    std::string_view bytes;
+};
+
+// Every encoded length at both of its ends, and the surrogates, which get the three-byte form
+// that Python's "surrogatepass" writes: invalid, and read back as three replacement characters.
+TEST(Utf8Append, EncodedLengthsAndSurrogates) {
+    const AppendCase cases[] = {
+        {U'\0', std::string_view("\0", 1)}, {0x7F, "\x7F"},
+        {0x80, "\xC2\x80"},                 {0x7FF, "\xDF\xBF"},
+        {0x800, "\xE0\xA0\x80"},            {0xD7FF, "\xED\x9F\xBF"},
+        {0xD800, "\xED\xA0\x80"},           {0xDFFF, "\xED\xBF\xBF"},
+        {0xE000, "\xEE\x80\x80"},           {0xFFFF, "\xEF\xBF\xBF"},
+        {0x10000, "\xF0\x90\x80\x80"},      {0x10FFFF, "\xF4\x8F\xBF\xBF"},
+    };
+    for (const AppendCase &c : cases) {
+        SCOPED_TRACE(static_cast<std::uint32_t>(c.c));
+        std::string out = "a";
+        kelmor::utf8::append(out, c.c);
+        EXPECT_EQ(out, "a" + std::string(c.bytes));
+        if (c.c >= 0xD800 && c.c <= 0xDFFF) {
+            EXPECT_EQ(validate(c.bytes).kind, ErrorKind::surrogate);
+            EXPECT_EQ(kelmor::utf8::to_lossy(c.bytes), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+        } else {
+            std::size_t length = 0;
+            EXPECT_EQ(kelmor::utf8::decode_at(c.bytes, 0, length), c.c);
+            EXPECT_EQ(length, c.bytes.size());
+        }
     }
 }
 
