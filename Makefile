@@ -84,3 +84,18 @@ valgrind: venv
 # then a leak check of the module under LSan.
 test-sanitize:
 	tools/test-sanitize
+
+# One C++ format for src/, tests/cpp/, fuzz/ and bench/ (.clang-format): `make format` rewrites
+# the files in place, `make check-format` fails on any difference. clang-format 14 comes from
+# Debian's packages (installed when missing); other versions format differently.
+.PHONY: format check-format
+CLANG_FORMAT := clang-format-14
+FORMAT_FILES = $(shell find src tests/cpp fuzz bench \( -name '*.cpp' -o -name '*.hpp' \) | sort) \
+  fuzz/compat/source_location
+format:
+	tools/ensure-cpp-deps --format
+	$(CLANG_FORMAT) -i $(FORMAT_FILES)
+
+check-format:
+	tools/ensure-cpp-deps --format
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)

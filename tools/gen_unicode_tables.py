@@ -102,8 +102,8 @@ def main():
 
     text = f"""\
 // unicode_tables.hpp: code point tables of the literal escaping (generated, do not edit).
-// Unicode {version}; regenerated from Debian's unicode-data package with
-//   python3 tools/gen_unicode_tables.py --ucd /usr/share/unicode --output src/lib/unicode_tables.hpp
+// Unicode {version}; regenerated from Debian's unicode-data package (/usr/share/unicode) with
+// `python3 tools/gen_unicode_tables.py`. One range per line, left so by the formatter.
 #pragma once
 
 #include <array>
@@ -120,11 +120,13 @@ struct CodePointRange {{
 // Code points from U+0080 up that literals write escaped: general categories Cc, Cf, Cs, Co,
 // Cn (unassigned), Zl, Zp and Zs, and the property Grapheme_Extend. Sorted, disjoint and
 // never adjacent, for binary search.
+// clang-format off
 {format_table("escaped_ranges", escaped)}
 // The Grapheme_Extend code points of escaped_ranges that are otherwise printable (combining
 // marks, mostly). Inside a string they combine with the character before them and are
 // written as they are; only a string's first character is escaped for being one.
 {format_table("combining_ranges", combining)}
+// clang-format on
 }} // namespace kelmor::detail
 """
     args.output.write_text(text, encoding="utf-8")

@@ -1,4 +1,4 @@
-// pending_error.cpp: Python errors held by the module, and the taking of errors from the interpreter.
+// pending_error.cpp: Python errors held by the module, and errors taken from the interpreter.
 #include <Python.h>
 
 #include "pending_error.hpp"
@@ -113,7 +113,7 @@ PyObject *PendingError::instantiate() {
     return m_value.get();
 }
 
-void PendingError::restore() && noexcept {
+void PendingError::restore() && {
     if (m_value) {
         PyErr_SetRaisedException(m_value.release());
     } else {

@@ -1,4 +1,4 @@
-// pending_error.hpp: Python errors held by the module, and the taking of errors from the interpreter.
+// pending_error.hpp: Python errors held by the module, and errors taken from the interpreter.
 #pragma once
 
 #include <Python.h>
@@ -36,7 +36,7 @@ public:
     // interpreter lock released around its own one-time guard and kept in instantiated form.
     PyObject *instantiate();
     // Sets the error as the current exception, giving up this holder.
-    void restore() && noexcept;
+    void restore() &&;
     // True when the error is an instance of `type` or of one of its subclasses.
     bool matches(PyObject *type) const noexcept;
 

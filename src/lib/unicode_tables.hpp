@@ -1,6 +1,6 @@
 // unicode_tables.hpp: code point tables of the literal escaping (generated, do not edit).
-// Unicode 15.0.0; regenerated from Debian's unicode-data package with
-//   python3 tools/gen_unicode_tables.py --ucd /usr/share/unicode --output src/lib/unicode_tables.hpp
+// Unicode 15.0.0; regenerated from Debian's unicode-data package (/usr/share/unicode) with
+// `python3 tools/gen_unicode_tables.py`. One range per line, left so by the formatter.
 #pragma once
 
 #include <array>
@@ -17,6 +17,7 @@ struct CodePointRange {
 // Code points from U+0080 up that literals write escaped: general categories Cc, Cf, Cs, Co,
 // Cn (unassigned), Zl, Zp and Zs, and the property Grapheme_Extend. Sorted, disjoint and
 // never adjacent, for binary search.
+// clang-format off
 inline constexpr std::array<CodePointRange, 875> escaped_ranges{{
     {0x0080, 0x00A0},
     {0x00AD, 0x00AD},
@@ -1262,4 +1263,5 @@ inline constexpr std::array<CodePointRange, 361> combining_ranges{{
     {0xE0100, 0xE01EF},
 }};
 
+// clang-format on
 } // namespace kelmor::detail
