@@ -97,14 +97,33 @@ def test_bad_count_is_documented(write_file, capfd):
     assert "`Error: '<last word>' is not a valid number of parameters!`" in failures
 
 
-def test_report_example_matches_a_real_report(tmp_path):
-    example = re.search(r"```text\n(.*?)```", section("## The failure report on standard error"),
-                        re.DOTALL).group(1)
+def report_example():
+    return re.search(r"```text\n(.*?)```", section("## The failure report on standard error"),
+                     re.DOTALL).group(1)
+
+
+def missing_file_report(tmp_path):
+    """What a fresh process writes to standard error for a missing file."""
     result = run_python(f"import kelmor\ntry:\n    kelmor.rust_read_valdrum({str(tmp_path / 'missing.plt')!r}, 12)\n"
                         "except BaseException:\n    pass\n")
     assert result.returncode == 0
+    return result
+
+
+def test_report_example_matches_a_real_report(tmp_path):
+    example = report_example()
+    result = missing_file_report(tmp_path)
     # Thread ids and source locations differ from run to run and build to build.
     def normalise(text):
         return re.sub(r"\(\d+\) panicked at \S+:\d+:\d+:", "(ID) panicked at LOCATION:", text)
     assert normalise(result.stderr.decode()) == normalise(example)
     assert "KELMOR_BACKTRACE" in example
+
+
+def test_report_example_location_is_the_real_one(tmp_path):
+    # The source location moves whenever the reader's code above it does; the example must
+    # move with it.
+    location = re.compile(r"panicked at (src/\S+\.cpp:\d+:\d+):\n")
+    documented = location.search(report_example()).group(1)
+    actual = location.search(missing_file_report(tmp_path).stderr.decode()).group(1)
+    assert documented == actual
