@@ -1,8 +1,12 @@
 // test_reader.cpp: plot files read into columns, and every failure message of the reader.
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
+#include <random>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 
 #include "reader.hpp"
 #include "test_support.hpp"
@@ -178,34 +182,141 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Room reserved in the columns ----------------------------------------------------------
 
-struct CapacityCase {
-    const char *name;
-    detail::BlockProgress progress;
-    std::uint64_t capacity;
+// The properties of the room that the reader reserves when its columns are full, checked over
+// many states rather than as the numbers of one estimate:
+// - progress: room for at least one more block;
+// - enough room: when the rest of the file holds k blocks of the average size read so far (and
+//   no block is shorter than the bound it is given), room for all k, so that an honest file
+//   needs no second reservation;
+// - never more than the file can hold: beyond what the rest could hold in blocks of the least
+//   size, no more than doubling (the only growth when the size is unknown);
+// - cost: the values copied by all regrowths together stay a constant per value (checked by
+//   the simulated reads below).
+void expect_room_properties(const detail::BlockProgress &progress) {
+    SCOPED_TRACE(testing::Message() << "blocks " << progress.blocks << ", block bytes "
+                                    << progress.block_bytes << ", remaining " << progress.remaining
+                                    << (progress.size_known ? "" : " (size unknown)")
+                                    << ", least block bytes " << progress.min_block_bytes);
+    const std::uint64_t capacity = detail::next_block_capacity(progress);
+    const std::uint64_t blocks = progress.blocks;
+    EXPECT_GT(capacity, blocks);
+    const std::uint64_t can_hold =
+        progress.size_known ? progress.remaining / std::max<std::uint64_t>(progress.min_block_bytes, 1)
+                            : 0;
+    EXPECT_LE(capacity - blocks, std::max(can_hold, blocks));
+    if (progress.size_known && progress.block_bytes >= progress.blocks &&
+        progress.min_block_bytes * progress.blocks <= progress.block_bytes) {
+        // The blocks the rest holds at the average size: remaining / (block_bytes / blocks).
+        const auto at_average = static_cast<std::uint64_t>(
+            static_cast<unsigned __int128>(progress.remaining) * blocks / progress.block_bytes);
+        EXPECT_GE(capacity - blocks, at_average);
+    }
+}
+
+TEST(ReaderRoom, PropertiesOfChosenStates) {
+    constexpr std::uint64_t big = std::uint64_t{1} << 62;
+    const detail::BlockProgress states[] = {
+        {1, 100, 9900, true, 50},        // an honest file, after its first block
+        {4, 400, 9900, true, 100},       // blocks of exactly the least size
+        {1, 10, 10000, true, 100},       // a first block shorter than the bound: no estimate
+        {80, 800000, 100, true, 10},     // first blocks far longer than the rest
+        {1, 100, 0, true, 50},           // nothing left
+        {800, 80000, 0, true, 50},       // the file grew past the size it had
+        {1, 100, 1000, true, 0},         // no bound on a block's size
+        {1, 1, big, true, 1},            // a huge rest of one-byte blocks
+        {1, 1, big, true, big / 4},      // a huge rest of huge blocks
+        {big, big, big, true, 1},        // more blocks read than any file has
+        {1, 100, 0, false, 50},          // size unknown
+        {48, 4800, 12345, false, 50},    // size unknown: the rest says nothing
+        {big / 2, big, 0, false, 1},     // size unknown, near the end of the range
+    };
+    for (const detail::BlockProgress &state : states) expect_room_properties(state);
+}
+
+TEST(ReaderRoom, PropertiesOfRandomStates) {
+    std::mt19937_64 random(20261208);
+    for (int i = 0; i < 200000; ++i) {
+        // Magnitudes from a few blocks to files of terabytes, bounds at or below the average.
+        const std::uint64_t blocks = std::uint64_t{1} << (random() % 24);
+        const std::uint64_t average = 1 + random() % (std::uint64_t{1} << (random() % 20));
+        const std::uint64_t block_bytes = blocks * average + random() % blocks;
+        const std::uint64_t remaining = random() % 4 == 0 ? 0 : random() % (block_bytes * 64);
+        const std::uint64_t least = random() % 8 == 0 ? 0 : 1 + random() % average;
+        expect_room_properties({blocks, block_bytes, remaining, random() % 8 != 0, least});
+        if (HasFailure()) return;
+    }
+}
+
+// Reads of `sizes.size()` blocks simulated block by block: before a block is stored in full
+// columns, room is reserved from the blocks read so far and the bytes after them.
+struct SimulatedRead {
+    std::uint64_t reservations = 0;
+    std::uint64_t copies = 0; // values moved by all reservations together
 };
 
-// The estimate from the blocks read so far, its cap by what the rest of the file can hold,
-// the least growth, and doubling when the size is unknown.
-TEST(Reader, NextBlockCapacity) {
-    const CapacityCase cases[] = {
-        // 9900 more bytes of 100-byte blocks: 99 blocks, 1/16 more, one more.
-        {"estimate", {1, 100, 9900, true, 50}, 1 + 106},
-        {"estimate_from_average", {4, 400, 9900, true, 50}, 4 + 106},
-        // A first block 10 times shorter than the rest: capped at 10000 / 100.
-        {"bogus_large_estimate_is_capped", {1, 10, 10000, true, 100}, 1 + 100},
-        // A first block far longer than the rest: at least 1/8 more, plus one.
-        {"bogus_small_estimate_grows_by_an_eighth", {80, 800000, 100, true, 10}, 80 + 10 + 1},
-        {"nothing_left", {1, 100, 0, true, 50}, 2},
-        {"file_grew_past_its_size", {800, 80000, 0, true, 50}, 800 + 100 + 1},
-        {"zero_min_block_bytes", {1, 100, 1000, true, 0}, 1 + 11},
-        {"no_size_doubles", {1, 100, 0, false, 50}, 2},
-        {"no_size_doubles_later", {48, 4800, 12345, false, 50}, 96},
-        {"huge_remaining", {1, 1, std::uint64_t{1} << 62, true, std::uint64_t{1} << 40},
-         1 + (std::uint64_t{1} << 22)},
+SimulatedRead simulate_read(const std::vector<std::uint64_t> &sizes, std::uint64_t least,
+                            bool size_known, bool grows) {
+    std::uint64_t total = 0;
+    for (std::uint64_t size : sizes) total += size;
+    SimulatedRead read;
+    std::uint64_t consumed = 0;
+    std::uint64_t capacity = 0;
+    for (std::uint64_t blocks = 0; blocks < sizes.size(); ++blocks) {
+        if (blocks != 0 && blocks >= capacity) {
+            // A file that grows while it is read ends, for all its size says, where the reader is.
+            const std::uint64_t size = grows ? consumed : total;
+            const detail::BlockProgress progress{blocks, consumed, size - consumed, size_known,
+                                                 least};
+            expect_room_properties(progress);
+            capacity = detail::next_block_capacity(progress);
+            ++read.reservations;
+            read.copies += blocks;
+        }
+        consumed += sizes[blocks];
+    }
+    return read;
+}
+
+struct ReadShape {
+    const char *name;
+    bool size_known;
+    bool grows;
+    // The size of block `index` of `count`, header line included, at least the least size.
+    std::function<std::uint64_t(std::uint64_t index, std::uint64_t count)> size;
+};
+
+TEST(ReaderRoom, CostOfEveryReadShape) {
+    constexpr std::uint64_t header = 14;
+    constexpr std::uint64_t least = 160; // 13 parameters of width 12 on 2 lines, and a header
+    std::mt19937_64 random(7);
+    const ReadShape shapes[] = {
+        {"uniform", true, false, [](std::uint64_t, std::uint64_t) { return least + header; }},
+        {"first_block_100_times_longer", true, false,
+         [](std::uint64_t i, std::uint64_t) { return i == 0 ? 100 * least : least + header; }},
+        {"later_blocks_100_times_longer", true, false,
+         [](std::uint64_t i, std::uint64_t) { return i == 0 ? least + header : 100 * least; }},
+        {"growing_longer", true, false,
+         [](std::uint64_t i, std::uint64_t) { return least + header + i; }},
+        {"random", true, false,
+         [&](std::uint64_t, std::uint64_t) { return least + header + random() % (9 * least); }},
+        {"grows_while_read", true, true, [](std::uint64_t, std::uint64_t) { return least + header; }},
+        {"size_unknown", false, false, [](std::uint64_t, std::uint64_t) { return least + header; }},
     };
-    for (const CapacityCase &c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(detail::next_block_capacity(c.progress), c.capacity);
+    for (const ReadShape &shape : shapes) {
+        for (std::uint64_t count : {2u, 3u, 9u, 100u, 1000u, 100000u}) {
+            SCOPED_TRACE(testing::Message() << shape.name << ", " << count << " blocks");
+            std::vector<std::uint64_t> sizes(count);
+            for (std::uint64_t i = 0; i < count; ++i) sizes[i] = shape.size(i, count);
+            const SimulatedRead read =
+                simulate_read(sizes, least, shape.size_known, shape.grows);
+            // Growth by a fixed fraction: the copies are a constant per value.
+            EXPECT_LE(read.copies, 9 * count);
+            // An honest file is sized once, from its first block.
+            if (std::string_view(shape.name) == "uniform") {
+                EXPECT_EQ(read.reservations, 1u);
+            }
+            if (HasFailure()) return;
+        }
     }
 }
 
