@@ -35,6 +35,7 @@ Result run_entry(Result error_value, Body &&body) noexcept {
         try {
             auto result = body();
             if (!result) {
+                // Setting a Python error throws nothing, so it may stay in the region.
                 std::move(result.error()).restore();
                 return error_value;
             }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <source_location>
+#include <string_view>
 #include <utility>
 #include <variant>
 
