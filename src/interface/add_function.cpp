@@ -61,8 +61,8 @@ std::optional<PendingError> add_function(PyObject *module, PyObject *function) {
         if (!all) return std::move(all.error());
         if (PyList_Append(all.value().get(), name.get()) < 0) {
             PendingError error = take_pending_error();
-            raise_failure(concat({"could not append __name__ to __all__: ",
-                                  debug_description(error)}));
+            raise_failure(
+                concat({"could not append __name__ to __all__: ", debug_description(error)}));
         }
     }
     if (PyObject_SetAttr(module, name.get(), function) < 0) return take_pending_error();

@@ -24,15 +24,14 @@ PendingError too_many_positional(const FunctionDescription &description, Py_ssiz
     return PendingError::lazy(
         PyExc_TypeError,
         concat({full_name(description), " takes ",
-                std::to_string(description.parameter_names.size()),
-                " positional arguments but ", std::to_string(nargs), " were given"}));
+                std::to_string(description.parameter_names.size()), " positional arguments but ",
+                std::to_string(nargs), " were given"}));
 }
 
 PendingError unexpected_keyword(const FunctionDescription &description, PyObject *name) {
-    return PendingError::lazy(PyExc_TypeError,
-                              concat({full_name(description),
-                                      " got an unexpected keyword argument '", object_text(name),
-                                      "'"}));
+    return PendingError::lazy(
+        PyExc_TypeError, concat({full_name(description), " got an unexpected keyword argument '",
+                                 object_text(name), "'"}));
 }
 
 PendingError multiple_values(const FunctionDescription &description, const char *name) {
@@ -50,8 +49,8 @@ PendingError missing_positional(const FunctionDescription &description,
                                   : concat({"'", names[slots[0] == nullptr ? 0 : 1], "'"});
     return PendingError::lazy(
         PyExc_TypeError,
-        concat({full_name(description), " missing ", both ? "2" : "1",
-                " required positional ", both ? "arguments" : "argument", ": ", list}));
+        concat({full_name(description), " missing ", both ? "2" : "1", " required positional ",
+                both ? "arguments" : "argument", ": ", list}));
 }
 
 } // namespace

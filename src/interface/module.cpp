@@ -68,4 +68,6 @@ PyModuleDef module_definition = {
 
 } // namespace kelmor
 
-PyMODINIT_FUNC PyInit_kelmor(void) { return PyModuleDef_Init(&kelmor::module_definition); }
+PyMODINIT_FUNC PyInit_kelmor(void) {
+    return PyModuleDef_Init(&kelmor::module_definition);
+}

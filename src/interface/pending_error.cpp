@@ -28,7 +28,9 @@ struct InstantiationGuard {
 // Constant-initialised: no constructor runs when the module is loaded.
 constinit OnceObject g_panic_exception_cell;
 
-OnceObject &panic_exception_cell() noexcept { return g_panic_exception_cell; }
+OnceObject &panic_exception_cell() noexcept {
+    return g_panic_exception_cell;
+}
 
 } // namespace detail
 

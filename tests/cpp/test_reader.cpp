@@ -201,8 +201,9 @@ void expect_room_properties(const detail::BlockProgress &progress) {
     const std::uint64_t blocks = progress.blocks;
     EXPECT_GT(capacity, blocks);
     const std::uint64_t can_hold =
-        progress.size_known ? progress.remaining / std::max<std::uint64_t>(progress.min_block_bytes, 1)
-                            : 0;
+        progress.size_known
+            ? progress.remaining / std::max<std::uint64_t>(progress.min_block_bytes, 1)
+            : 0;
     EXPECT_LE(capacity - blocks, std::max(can_hold, blocks));
     if (progress.size_known && progress.block_bytes >= progress.blocks &&
         progress.min_block_bytes * progress.blocks <= progress.block_bytes) {
@@ -216,19 +217,19 @@ void expect_room_properties(const detail::BlockProgress &progress) {
 TEST(ReaderRoom, PropertiesOfChosenStates) {
     constexpr std::uint64_t big = std::uint64_t{1} << 62;
     const detail::BlockProgress states[] = {
-        {1, 100, 9900, true, 50},        // an honest file, after its first block
-        {4, 400, 9900, true, 100},       // blocks of exactly the least size
-        {1, 10, 10000, true, 100},       // a first block shorter than the bound: no estimate
-        {80, 800000, 100, true, 10},     // first blocks far longer than the rest
-        {1, 100, 0, true, 50},           // nothing left
-        {800, 80000, 0, true, 50},       // the file grew past the size it had
-        {1, 100, 1000, true, 0},         // no bound on a block's size
-        {1, 1, big, true, 1},            // a huge rest of one-byte blocks
-        {1, 1, big, true, big / 4},      // a huge rest of huge blocks
-        {big, big, big, true, 1},        // more blocks read than any file has
-        {1, 100, 0, false, 50},          // size unknown
-        {48, 4800, 12345, false, 50},    // size unknown: the rest says nothing
-        {big / 2, big, 0, false, 1},     // size unknown, near the end of the range
+        {1, 100, 9900, true, 50},     // an honest file, after its first block
+        {4, 400, 9900, true, 100},    // blocks of exactly the least size
+        {1, 10, 10000, true, 100},    // a first block shorter than the bound: no estimate
+        {80, 800000, 100, true, 10},  // first blocks far longer than the rest
+        {1, 100, 0, true, 50},        // nothing left
+        {800, 80000, 0, true, 50},    // the file grew past the size it had
+        {1, 100, 1000, true, 0},      // no bound on a block's size
+        {1, 1, big, true, 1},         // a huge rest of one-byte blocks
+        {1, 1, big, true, big / 4},   // a huge rest of huge blocks
+        {big, big, big, true, 1},     // more blocks read than any file has
+        {1, 100, 0, false, 50},       // size unknown
+        {48, 4800, 12345, false, 50}, // size unknown: the rest says nothing
+        {big / 2, big, 0, false, 1},  // size unknown, near the end of the range
     };
     for (const detail::BlockProgress &state : states) expect_room_properties(state);
 }
@@ -299,7 +300,8 @@ TEST(ReaderRoom, CostOfEveryReadShape) {
          [](std::uint64_t i, std::uint64_t) { return least + header + i; }},
         {"random", true, false,
          [&](std::uint64_t, std::uint64_t) { return least + header + random() % (9 * least); }},
-        {"grows_while_read", true, true, [](std::uint64_t, std::uint64_t) { return least + header; }},
+        {"grows_while_read", true, true,
+         [](std::uint64_t, std::uint64_t) { return least + header; }},
         {"size_unknown", false, false, [](std::uint64_t, std::uint64_t) { return least + header; }},
     };
     for (const ReadShape &shape : shapes) {
@@ -307,8 +309,7 @@ TEST(ReaderRoom, CostOfEveryReadShape) {
             SCOPED_TRACE(testing::Message() << shape.name << ", " << count << " blocks");
             std::vector<std::uint64_t> sizes(count);
             for (std::uint64_t i = 0; i < count; ++i) sizes[i] = shape.size(i, count);
-            const SimulatedRead read =
-                simulate_read(sizes, least, shape.size_known, shape.grows);
+            const SimulatedRead read = simulate_read(sizes, least, shape.size_known, shape.grows);
             // Growth by a fixed fraction: the copies are a constant per value.
             EXPECT_LE(read.copies, 9 * count);
             // An honest file is sized once, from its first block.

@@ -399,12 +399,18 @@ struct AppendCase {
 // that Python's "surrogatepass" writes: invalid, and read back as three replacement characters.
 TEST(Utf8Append, EncodedLengthsAndSurrogates) {
     const AppendCase cases[] = {
-        {U'\0', std::string_view("\0", 1)}, {0x7F, "\x7F"},
-        {0x80, "\xC2\x80"},                 {0x7FF, "\xDF\xBF"},
-        {0x800, "\xE0\xA0\x80"},            {0xD7FF, "\xED\x9F\xBF"},
-        {0xD800, "\xED\xA0\x80"},           {0xDFFF, "\xED\xBF\xBF"},
-        {0xE000, "\xEE\x80\x80"},           {0xFFFF, "\xEF\xBF\xBF"},
-        {0x10000, "\xF0\x90\x80\x80"},      {0x10FFFF, "\xF4\x8F\xBF\xBF"},
+        {U'\0', std::string_view("\0", 1)},
+        {0x7F, "\x7F"},
+        {0x80, "\xC2\x80"},
+        {0x7FF, "\xDF\xBF"},
+        {0x800, "\xE0\xA0\x80"},
+        {0xD7FF, "\xED\x9F\xBF"},
+        {0xD800, "\xED\xA0\x80"},
+        {0xDFFF, "\xED\xBF\xBF"},
+        {0xE000, "\xEE\x80\x80"},
+        {0xFFFF, "\xEF\xBF\xBF"},
+        {0x10000, "\xF0\x90\x80\x80"},
+        {0x10FFFF, "\xF4\x8F\xBF\xBF"},
     };
     for (const AppendCase &c : cases) {
         SCOPED_TRACE(static_cast<std::uint32_t>(c.c));
