@@ -212,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     try {
         got.columns = kelmor::read_plot_file(s.path, width);
     } catch (kelmor::Failure &failure) {
-        got.message = failure.take_message();
+        got.message = failure.message();
     }
     if (!s.verbose) {
         ::dup2(s.saved_stdout, 1);

@@ -5,11 +5,11 @@
 
 namespace kelmor::detail {
 
-std::string out_of_memory_failure() {
+Failure out_of_memory_failure() {
     try {
         raise_null_result();
     } catch (Failure &failure) {
-        return failure.take_message();
+        return std::move(failure);
     }
 }
 

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 #include <new>
-#include <string>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -17,8 +17,8 @@
 namespace kelmor {
 
 namespace detail {
-// The message of the failure that stands in for an exhausted heap (its report is written).
-std::string out_of_memory_failure();
+// The failure that stands in for an exhausted heap (its report is written).
+Failure out_of_memory_failure();
 } // namespace detail
 
 // Runs `body`, which gives Expected<PyRef> (a function's result) or Expected<int> (a slot's),
@@ -30,7 +30,8 @@ template <typename Result, typename Body>
 Result run_entry(Result error_value, Body &&body) noexcept {
     try {
         PanicTrap guard("uncaught panic at ffi boundary");
-        std::string failure;
+        // The failure is kept whole: copying its message could need memory that is not there.
+        std::optional<Failure> failure;
         // The protected region. Anything but a failure is a bug and goes on to the guard.
         try {
             auto result = body();
@@ -45,11 +46,11 @@ Result run_entry(Result error_value, Body &&body) noexcept {
                 return result.value();
             }
         } catch (Failure &caught) {
-            failure = caught.take_message();
+            failure.emplace(std::move(caught));
         } catch (const std::bad_alloc &) {
-            failure = detail::out_of_memory_failure();
+            failure.emplace(detail::out_of_memory_failure());
         }
-        surface_failure(std::move(failure));
+        surface_failure(failure->message());
         return error_value;
     } catch (...) {
         // Not reached: the guard ends the process while an exception leaves its scope. The

@@ -40,7 +40,7 @@ PyObject *panic_exception_type() {
     return detail::panic_exception_cell().get(make_panic_exception_type);
 }
 
-void surface_failure(std::string message) {
+void surface_failure(std::string_view message) {
     PyObject *type = panic_exception_type();
     PyRef text = PyRef::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include <string>
+#include <string_view>
 
 namespace kelmor {
 
@@ -13,6 +13,6 @@ namespace kelmor {
 PyObject *panic_exception_type();
 
 // Sets PanicException with `message` as its only argument as the current exception.
-void surface_failure(std::string message);
+void surface_failure(std::string_view message);
 
 } // namespace kelmor

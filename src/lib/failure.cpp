@@ -8,12 +8,13 @@
 #include <cstring>
 #include <cxxabi.h>
 #include <dlfcn.h>
-#include <execinfo.h>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include "unique_fd.hpp"
 
@@ -22,15 +23,34 @@ namespace {
 
 enum class BacktraceStyle : int { unknown, off, short_form, full };
 
-std::atomic<BacktraceStyle> g_backtrace_style{BacktraceStyle::unknown};
-std::atomic<bool> g_hint_written{false};
-// Serialises reports of concurrent threads; never destroyed, so a report written while the
-// process exits still finds it.
-std::mutex &report_lock() {
-    static auto *lock = new std::mutex;
-    return *lock;
-}
-thread_local bool t_in_report = false; // set while this thread writes a report
+// Everything that raising a failure uses is constant-initialised, so that the first failure of
+// a process or of a thread finds it ready: a failure is often the sign that memory has run out,
+// and a lazily created object (or a thread-local) that cannot be allocated then would end the
+// process instead of the call.
+constinit std::atomic<BacktraceStyle> g_backtrace_style{BacktraceStyle::unknown};
+constinit std::atomic<bool> g_hint_written{false};
+
+// Serialises reports of concurrent threads. The union never destroys its member, so that a
+// report written while the process exits still finds the lock.
+union ReportLock {
+    constexpr ReportLock() : mutex() {}
+    ~ReportLock() {}
+    std::mutex mutex;
+};
+constinit ReportLock g_report_lock;
+
+// The kernel id of the thread that is writing a report, 0 when none is: set and cleared
+// under the report lock. A thread only ever finds its own id here while it is itself inside a
+// report, so a relaxed load without the lock answers "am I writing a report?".
+// Not a thread_local: in a module loaded by dlopen, glibc allocates a thread's block of
+// thread-locals lazily, at the thread's first access, which would come in its first failure,
+// perhaps with no memory left (glibc then ends the process: "cannot allocate memory for
+// thread-local data"). The initial-exec TLS model would avoid that only while glibc's small
+// reserve of static TLS for modules loaded later lasts, and warming the variable up at import
+// would not reach threads started afterwards.
+constinit std::atomic<long> g_reporting_thread{0};
+
+long current_thread_id() noexcept { return ::syscall(SYS_gettid); }
 
 // Unset or "0": off; "full": every frame; anything else: the frames of this module.
 BacktraceStyle backtrace_style() {
@@ -81,7 +101,8 @@ private:
 };
 
 struct Frames {
-    void *addresses[128];
+    static constexpr int capacity = 128;
+    void *addresses[capacity];
     int count = 0;
 };
 
@@ -152,9 +173,9 @@ void write_backtrace(ReportWriter &out, const Frames &frames, bool full) {
 }
 
 void write_report(std::string_view message, const std::source_location &where,
-                  const Frames &frames) {
+                  const Frames &frames, long thread_id) {
     ReportWriter out;
-    out << "\nthread '<unnamed>' (" << static_cast<unsigned long long>(::syscall(SYS_gettid))
+    out << "\nthread '<unnamed>' (" << static_cast<unsigned long long>(thread_id)
         << ") panicked at " << where.file_name() << ":"
         << static_cast<unsigned long long>(where.line()) << ":"
         << static_cast<unsigned long long>(where.column()) << ":\n"
@@ -171,32 +192,66 @@ void write_report(std::string_view message, const std::source_location &where,
     out.flush();
 }
 
-} // namespace
+_Unwind_Reason_Code add_frame(_Unwind_Context *context, void *data) {
+    auto &frames = *static_cast<Frames *>(data);
+    if (frames.count == Frames::capacity) return _URC_END_OF_STACK;
+    frames.addresses[frames.count++] = reinterpret_cast<void *>(_Unwind_GetIP(context));
+    return _URC_NO_REASON;
+}
 
-void raise_failure(std::string message, std::source_location where) {
-    // Frames are taken here, so that frame 0 is this function whatever got inlined.
-    Frames frames;
-    if (backtrace_style() != BacktraceStyle::off) frames.count = ::backtrace(frames.addresses, 128);
+// The frames of the calling thread when backtraces are on, innermost first; frame 0 is the
+// function that this is inlined into. Taken with the unwinder that C++ exceptions use, which
+// the module loads with itself: glibc's backtrace() loads it on its first use instead, which
+// fails in a first failure with no memory left, and the backtrace came out empty.
+[[gnu::always_inline]] inline void take_frames(Frames &frames) {
+    if (backtrace_style() == BacktraceStyle::off) return;
+    _Unwind_Backtrace(add_frame, &frames);
+    // The unwinder may report a null address above the outermost frame.
+    if (frames.count > 1 && frames.addresses[frames.count - 1] == nullptr) --frames.count;
+}
+
+// What both forms of raise_failure do once the frames are taken: the report, then the throw.
+[[noreturn]] void report_and_throw(Failure failure, const std::source_location &where,
+                                   const Frames &frames) {
+    const long self = current_thread_id();
+    const bool in_report = g_reporting_thread.load(std::memory_order_relaxed) == self;
     // A failure while this thread writes a report, or while another failure unwinds,
     // cannot be delivered to anyone: report it and end the process.
-    if (t_in_report || std::uncaught_exceptions() > 0) {
-        if (!t_in_report) {
-            std::lock_guard<std::mutex> guard(report_lock());
-            t_in_report = true;
-            write_report(message, where, frames);
+    if (in_report || std::uncaught_exceptions() > 0) {
+        if (!in_report) {
+            std::lock_guard<std::mutex> guard(g_report_lock.mutex);
+            g_reporting_thread.store(self, std::memory_order_relaxed);
+            write_report(failure.message(), where, frames, self);
         } else {
-            write_stderr(message);
+            write_stderr(failure.message());
         }
         write_stderr("\nfailure raised while another failure was unwinding; aborting\n");
         std::abort();
     }
     {
-        std::lock_guard<std::mutex> guard(report_lock());
-        t_in_report = true;
-        write_report(message, where, frames);
-        t_in_report = false;
+        std::lock_guard<std::mutex> guard(g_report_lock.mutex);
+        g_reporting_thread.store(self, std::memory_order_relaxed);
+        write_report(failure.message(), where, frames, self);
+        g_reporting_thread.store(0, std::memory_order_relaxed);
     }
-    throw Failure(std::move(message));
+    // The exception object itself comes from the C++ runtime, which keeps an emergency
+    // reserve for exceptions thrown when the heap is exhausted.
+    throw std::move(failure);
+}
+
+} // namespace
+
+// Frames are taken in each form itself, so that frame 0 is raise_failure whatever got inlined.
+void raise_failure(std::string message, std::source_location where) {
+    Frames frames;
+    take_frames(frames);
+    report_and_throw(Failure(std::move(message)), where, frames);
+}
+
+void raise_failure(StaticText message, std::source_location where) {
+    Frames frames;
+    take_frames(frames);
+    report_and_throw(Failure(message), where, frames);
 }
 
 void resume_failure(std::string message) { throw Failure(std::move(message)); }

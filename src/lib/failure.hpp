@@ -1,30 +1,51 @@
 // failure.hpp: the one way to report an unrecoverable error, with its report on standard error.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <source_location>
 #include <string>
+#include <string_view>
 
 namespace kelmor {
+
+// A failure message that lives as long as the process (a string literal). It is carried
+// without a copy, so that a failure raised when memory has run out needs none.
+struct StaticText {
+    std::string_view text;
+};
 
 // The exception that carries a failure from where it is raised to the protected region
 // of the Python-facing entry. It deliberately does not derive from std::exception, so that
 // no generic handler on the way can swallow it by accident.
 class Failure {
 public:
-    explicit Failure(std::string message) noexcept : m_message(std::move(message)) {}
-    const std::string &message() const noexcept { return m_message; }
-    std::string take_message() noexcept { return std::move(m_message); }
+    explicit Failure(std::string message) noexcept : m_owned(std::move(message)) {}
+    explicit Failure(StaticText message) noexcept : m_static(message.text) {}
+    std::string_view message() const noexcept {
+        return m_static.data() != nullptr ? m_static : std::string_view(m_owned);
+    }
 
 private:
-    std::string m_message; // the failure message (the payload)
+    std::string m_owned;        // the payload when it was built at run time
+    std::string_view m_static;  // the payload when it is a static text (data() set)
 };
 
 // Writes the failure report for `message` to file descriptor 2, then throws Failure.
 // A failure raised while another one is unwinding, or while a report is being written,
-// writes its report and aborts the process instead.
+// writes its report and aborts the process instead. Between its start and the throw nothing
+// allocates memory: a failure is often the sign that there is none left.
 [[noreturn]] void raise_failure(std::string message,
                                 std::source_location where = std::source_location::current());
+[[noreturn]] void raise_failure(StaticText message,
+                                std::source_location where = std::source_location::current());
+// A string literal as the message: the static form, which needs no copy. (An overload of its
+// own, because a literal would convert to std::string as readily as to StaticText.)
+template <std::size_t N>
+[[noreturn]] inline void raise_failure(const char (&message)[N],
+                                       std::source_location where = std::source_location::current()) {
+    raise_failure(StaticText{std::string_view(message, N - 1)}, where);
+}
 
 // Throws Failure without writing a report: for a failure that was already reported
 // elsewhere (a failure exception that came back from Python code).
@@ -33,16 +54,23 @@ private:
 // Arms on construction; if the scope is left by an exception (anything unwinding through it),
 // the destructor raises the failure "uncaught panic at ffi boundary", which, being raised
 // during unwinding, ends the process. Used around code that must never fail.
+//
+// Arming it also makes the C++ runtime set up its per-thread exception state, which the
+// runtime may allocate on a thread's first use of it (libstdc++ loaded by dlopen keeps it in
+// lazily allocated thread-local storage). Every entry from Python arms a trap first, so a
+// thread meets that allocation when it enters the module, never in a throw of a failure that
+// the exhaustion of memory caused.
 class PanicTrap {
 public:
-    explicit PanicTrap(const char *message) noexcept
-        : m_message(message), m_exceptions(std::uncaught_exceptions()) {}
+    template <std::size_t N>
+    explicit PanicTrap(const char (&message)[N]) noexcept
+        : m_message{std::string_view(message, N - 1)}, m_exceptions(std::uncaught_exceptions()) {}
     PanicTrap(const PanicTrap &) = delete;
     PanicTrap &operator=(const PanicTrap &) = delete;
     ~PanicTrap() noexcept(false);
 
 private:
-    const char *m_message;
+    StaticText m_message;
     int m_exceptions; // uncaught exceptions when armed; more at destruction means unwinding
 };
 

@@ -86,7 +86,7 @@ inline std::string failure_message(const std::function<void()> &body) {
     try {
         body();
     } catch (const Failure &failure) {
-        return failure.message();
+        return std::string(failure.message());
     }
     return "<no failure>";
 }
