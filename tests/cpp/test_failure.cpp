@@ -2,8 +2,13 @@
 //
 // Every report is produced in a forked child: the hint flag and the backtrace setting are
 // process-wide, so the parent process must never raise a failure itself.
+#include <cstdint>
+#include <optional>
+#include <fcntl.h>
 #include <regex>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <thread>
 
 #include "test_support.hpp"
 
@@ -131,17 +136,148 @@ TEST(FailureReport, ResumeWritesNoReport) {
     EXPECT_EQ(out, "");
 }
 
+// Takes every block that the heap can give under an address-space limit a little above the
+// process's size, so that every allocation after it fails: the state in which the first
+// failure of a process may well come. All is given back at the end of the scope.
+class ExhaustedHeap {
+public:
+    ExhaustedHeap() {
+        ::getrlimit(RLIMIT_AS, &m_saved);
+        rlimit tight = m_saved;
+        tight.rlim_cur = address_space() + (8u << 20);
+        ::setrlimit(RLIMIT_AS, &tight);
+        // Big blocks first, then ever smaller ones, down to the smallest the heap hands out.
+        for (std::size_t size = std::size_t{1} << 20; size >= sizeof(void *); size /= 2) {
+            while (void *block = std::malloc(size)) {
+                *static_cast<void **>(block) = m_blocks;
+                m_blocks = block;
+            }
+        }
+    }
+    ~ExhaustedHeap() {
+        while (m_blocks != nullptr) {
+            void *next = *static_cast<void **>(m_blocks);
+            std::free(m_blocks);
+            m_blocks = next;
+        }
+        ::setrlimit(RLIMIT_AS, &m_saved);
+    }
+    ExhaustedHeap(const ExhaustedHeap &) = delete;
+    ExhaustedHeap &operator=(const ExhaustedHeap &) = delete;
+
+    // Called through a volatile pointer: the compiler may otherwise assume that a malloc whose
+    // block is freed at once succeeds.
+    static bool exhausted() {
+        static void *(*volatile allocate)(std::size_t) = &std::malloc;
+        void *block = allocate(1);
+        std::free(block);
+        return block == nullptr;
+    }
+
+private:
+    // The virtual size of the process, read without allocating.
+    static rlim_t address_space() {
+        char text[64] = {};
+        int fd = ::open("/proc/self/statm", O_RDONLY);
+        if (fd < 0 || ::read(fd, text, sizeof(text) - 1) <= 0) std::_Exit(6);
+        ::close(fd);
+        return static_cast<rlim_t>(std::strtoull(text, nullptr, 10)) *
+               static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+    }
+
+    rlimit m_saved{};
+    void *m_blocks = nullptr;
+};
+
+// A failure raised while another unwinds ends the process with both reports, even when no
+// memory is left for anything.
 TEST(FailureReportDeathTest, FailureDuringUnwindingAborts) {
-    EXPECT_DEATH(
-        {
-            try {
-                PanicTrap trap("uncaught panic at ffi boundary");
-                raise_failure("the first failure");
-            } catch (const Failure &) {
+    for (bool exhausted : {false, true}) {
+        SCOPED_TRACE(exhausted ? "heap exhausted" : "heap available");
+        EXPECT_DEATH(
+            {
+                std::optional<ExhaustedHeap> heap;
+                if (exhausted) heap.emplace();
+                try {
+                    PanicTrap trap("uncaught panic at ffi boundary");
+                    raise_failure("the first failure");
+                } catch (const Failure &) {
+                }
+            },
+            "the first failure\n(.|\n)*panicked at (.|\n)*uncaught panic at ffi boundary\n");
+    }
+}
+
+struct NoMemoryCase {
+    const char *name;
+    const char *backtrace; // the setting, or null for unset
+    bool new_thread;       // raise in a thread started for it, instead of the main thread
+    bool owned;            // a message built at run time, instead of a static one
+};
+
+void PrintTo(const NoMemoryCase &c, std::ostream *out) { *out << c.name; }
+
+class FailureWithoutMemory : public testing::TestWithParam<NoMemoryCase> {};
+
+// The first failure of a process (or of a thread) may come when memory has run out, which is
+// often what caused it: the report is written in full, backtrace included, and the failure is
+// thrown and caught as always. Nothing that raising a failure uses may be created on first use.
+TEST_P(FailureWithoutMemory, FirstFailureIsReportedAndCaught) {
+    const NoMemoryCase c = GetParam();
+    const std::string owned_text = "a message built at run time, too long for a short string";
+    const std::string_view expected = c.owned ? std::string_view(owned_text) : "a static message";
+    int status = -1;
+    std::string out = child_stderr(
+        [&] {
+            std::string owned = owned_text;
+            auto fail = [&] {
+                ExhaustedHeap heap;
+                if (!ExhaustedHeap::exhausted()) std::_Exit(5);
+                try {
+                    if (c.owned) raise_failure(std::move(owned));
+                    else raise_failure("a static message");
+                } catch (const Failure &failure) {
+                    if (failure.message() != expected) std::_Exit(3);
+                    return;
+                }
+            };
+            if (c.new_thread) {
+                std::thread thread(fail);
+                thread.join();
+            } else {
+                fail();
             }
         },
-        "the first failure\n(.|\n)*panicked at (.|\n)*uncaught panic at ffi boundary\n");
+        "KELMOR_BACKTRACE", c.backtrace, &status);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status) << "\n" << out;
+    ASSERT_EQ(WEXITSTATUS(status), 0) << out;
+    std::string head = "^\nthread '<unnamed>' \\([0-9]+\\) panicked at "
+                       "tests/cpp/test_failure\\.cpp:[0-9]+:[0-9]+:\n" +
+                       std::string(expected) + "\n";
+    if (c.backtrace == nullptr) {
+        EXPECT_TRUE(std::regex_match(out, std::regex(head + "note: run with `KELMOR_BACKTRACE=1`"
+                                                            " environment variable to display a "
+                                                            "backtrace\n")))
+            << out;
+    } else {
+        // At least the raising function and its caller, then the rest of the form chosen.
+        EXPECT_TRUE(std::regex_search(
+            out, std::regex(head + "stack backtrace:\n  0: [^\n]+\n  1: [^\n]+\n")))
+            << out;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstFailure, FailureWithoutMemory,
+    testing::Values(NoMemoryCase{"MainThread", nullptr, false, false},
+                    NoMemoryCase{"NewThread", nullptr, true, false},
+                    NoMemoryCase{"OwnedMessage", nullptr, false, true},
+                    NoMemoryCase{"NewThreadOwnedMessage", nullptr, true, true},
+                    NoMemoryCase{"ShortBacktrace", "1", false, false},
+                    NoMemoryCase{"ShortBacktraceNewThread", "1", true, false},
+                    NoMemoryCase{"FullBacktrace", "full", false, false},
+                    NoMemoryCase{"FullBacktraceNewThread", "full", true, true}),
+    [](const auto &p) { return std::string(p.param.name); });
 
 TEST(FailureReport, TrapIsSilentWithoutUnwinding) {
     std::string out = child_stderr([] { PanicTrap trap("uncaught panic at ffi boundary"); });

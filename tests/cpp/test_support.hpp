@@ -92,11 +92,12 @@ inline std::string failure_message(const std::function<void()> &body) {
 }
 
 // Runs `body` in a forked child with the environment variable `name` set to `value` (or
-// unset when value is null) and gives what the child wrote to standard error. The child
-// starts with the process-wide report state of a fresh process only if the parent never
-// reported a failure, so report tests run their bodies here.
+// unset when value is null) and gives what the child wrote to standard error; `exit_status`,
+// when given, receives the child's wait status. The child starts with the process-wide report
+// state of a fresh process only if the parent never reported a failure, so report tests run
+// their bodies here.
 inline std::string child_stderr(const std::function<void()> &body, const char *name = nullptr,
-                                const char *value = nullptr) {
+                                const char *value = nullptr, int *exit_status = nullptr) {
     int pipe_fds[2];
     EXPECT_EQ(::pipe(pipe_fds), 0);
     pid_t pid = ::fork();
@@ -107,7 +108,13 @@ inline std::string child_stderr(const std::function<void()> &body, const char *n
             if (value != nullptr) ::setenv(name, value, 1);
             else ::unsetenv(name);
         }
-        body();
+        // An exception that leaves the body must end the child, not return into the test
+        // runner, which would go on running the other tests in it.
+        try {
+            body();
+        } catch (...) {
+            std::_Exit(99);
+        }
         std::_Exit(0);
     }
     ::close(pipe_fds[1]);
@@ -119,6 +126,7 @@ inline std::string child_stderr(const std::function<void()> &body, const char *n
     ::close(pipe_fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
+    if (exit_status != nullptr) *exit_status = status;
     return out;
 }
 
