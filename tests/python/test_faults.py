@@ -226,3 +226,96 @@ def test_columns_that_cannot_be_allocated(write_file, tmp_path):
     assert re.fullmatch(r"\nthread '<unnamed>' \(\d+\) panicked at src/lib/reader\.cpp:\d+:\d+:\n"
                         + re.escape(message) + r"\nnote: run with `KELMOR_BACKTRACE=1` environment "
                         r"variable to display a backtrace\n", result.stderr.decode())
+
+
+# The first failure of a fresh process when memory has run out, as a user meets it: under an
+# address-space limit the call exhausts the heap and fails at that very moment, so nothing that
+# raising a failure needs may be created on first use then (glibc, for one, allocates a thread's
+# thread-local storage of a module loaded by dlopen at the thread's first access to it, and ends
+# the process when it cannot). The failure is reported and raised, and the process goes on: in
+# the main thread, and in a thread that exists before the limit is set; with or without a
+# backtrace, which must not come out empty.
+EXHAUSTED = r"""
+import resource, sys, threading, kelmor
+path, headroom, where = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+
+def call():
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + headroom, resource.RLIM_INFINITY))
+    try:
+        kelmor.rust_read_valdrum(path, 1)
+        outcome = None
+    except BaseException as exc:
+        outcome = exc
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    print(threading.get_native_id(), type(outcome).__name__, outcome.args, flush=True)
+
+if where == "main":
+    call()
+else:
+    thread = threading.Thread(target=call)
+    thread.start()
+    thread.join()
+print("alive", sum(range(1000)), flush=True)
+"""
+
+HINT = "note: run with `KELMOR_BACKTRACE=1` environment variable to display a backtrace\n"
+
+
+@pytest.fixture(scope="module")
+def many_blocks(tmp_path_factory):
+    """One parameter in 20,000,000 blocks: the result outgrows 300 MB."""
+    path = tmp_path_factory.mktemp("exhausted") / "many.plt"
+    path.write_bytes(b"1\np\n" + b"\n1\n" * 20_000_000)
+    return str(path)
+
+
+# What runs out: the floats of the result (the interpreter's MemoryError is reported as
+# unraisable first), or the column while the file is read. "result" uses the interpreter's own
+# allocator, which fails when it cannot map a new arena, while malloc may still hold free
+# fragments. "heap" makes every object a malloc block: when a float cannot be had, no free
+# block is left anywhere, and the interpreter's own unraisable report may come out in pieces.
+KINDS = {  # headroom, environment, failing statement, message
+    "result": (300 * 2**20, {}, "src/interface/convert.cpp", "PyObject pointer is null"),
+    "heap": (300 * 2**20, {"PYTHONMALLOC": "malloc", "PYTHONUNBUFFERED": "1"},
+             "src/interface/convert.cpp", "PyObject pointer is null"),
+    "column": (40 * 2**20, {}, "src/lib/reader.cpp", "Out of memory while reading the plot file"),
+}
+
+
+@pytest.mark.skipif(SANITIZED, reason="the ASan runtime needs more address space than the limit")
+@pytest.mark.parametrize("kind, where, backtrace", [
+    ("result", "main", None), ("result", "thread", None),
+    ("result", "main", "1"), ("result", "thread", "1"),
+    ("result", "main", "full"), ("result", "thread", "full"),
+    ("heap", "main", None), ("heap", "thread", None), ("heap", "thread", "1"),
+    ("column", "main", None), ("column", "thread", None),
+], ids=lambda value: {None: "no-backtrace", "1": "backtrace", "full": "full-backtrace"}.get(
+    value, value))
+def test_first_failure_without_memory(many_blocks, tmp_path, kind, where, backtrace):
+    headroom, env, location, message = KINDS[kind]
+    code = EXHAUSTED.replace("sys.argv[1], int(sys.argv[2]), sys.argv[3]",
+                             "%r, %d, %r" % (many_blocks, headroom, where))
+    env = dict(env, **({"KELMOR_BACKTRACE": backtrace} if backtrace else {}))
+    result = run_python(code, env_update=env, script=tmp_path / "exhausted.py")
+    out, err = result.stdout.decode(), result.stderr.decode()
+    assert result.returncode == 0, err[-3000:]
+    thread_id, outcome = out.split(" ", 1)
+    assert outcome == f"PanicException ({message!r},)\nalive 499500\n"
+    if backtrace is None:
+        tail = re.escape(HINT)
+    else:
+        # The raising function and its callers, at least up to the interpreter.
+        tail = r"stack backtrace:\n(  \d+: [^\n]+ at [^\n]+\n){2,}(note: [^\n]+\n)?"
+    report = re.search(r"\nthread '<unnamed>' \((\d+)\) panicked at " + re.escape(location)
+                       + r":\d+:\d+:\n" + re.escape(message) + r"\n" + tail, err)
+    assert report, err[-3000:]
+    assert report.group(1) == thread_id  # reported by the thread that failed
+    before, after = err[:report.start()], err[report.end():]
+    if kind == "column":
+        assert (before, after) == ("", ""), err[-3000:]
+    elif kind == "result":
+        assert re.search(r"\bMemoryError\b[^\n]*\n\Z", before) and after == "", err[-3000:]
+    else:
+        assert "MemoryError" in before and "panicked" not in after, err[-3000:]
