@@ -27,8 +27,8 @@ public:
     }
 
 private:
-    std::string m_owned;        // the payload when it was built at run time
-    std::string_view m_static;  // the payload when it is a static text (data() set)
+    std::string m_owned;       // the payload when it was built at run time
+    std::string_view m_static; // the payload when it is a static text (data() set)
 };
 
 // Writes the failure report for `message` to file descriptor 2, then throws Failure.
@@ -42,8 +42,8 @@ private:
 // A string literal as the message: the static form, which needs no copy. (An overload of its
 // own, because a literal would convert to std::string as readily as to StaticText.)
 template <std::size_t N>
-[[noreturn]] inline void raise_failure(const char (&message)[N],
-                                       std::source_location where = std::source_location::current()) {
+[[noreturn]] void raise_failure(const char (&message)[N],
+                                std::source_location where = std::source_location::current()) {
     raise_failure(StaticText{std::string_view(message, N - 1)}, where);
 }
 
