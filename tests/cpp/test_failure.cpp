@@ -145,7 +145,8 @@ public:
         ::getrlimit(RLIMIT_AS, &m_saved);
         rlimit tight = m_saved;
         tight.rlim_cur = address_space() + (8u << 20);
-        ::setrlimit(RLIMIT_AS, &tight);
+        // Without the limit the loop below would take all the machine's memory.
+        if (tight.rlim_cur > m_saved.rlim_max || ::setrlimit(RLIMIT_AS, &tight) != 0) std::_Exit(6);
         // Big blocks first, then ever smaller ones, down to the smallest the heap hands out.
         for (std::size_t size = std::size_t{1} << 20; size >= sizeof(void *); size /= 2) {
             while (void *block = std::malloc(size)) {
