@@ -6,6 +6,7 @@ block header line, e.g. " TIME = 1.00000E-01 S   STEP        1". These few lines
 splitting lines at line feeds only, as kelmor does.
 """
 
+import itertools
 import math
 import re
 
@@ -20,13 +21,12 @@ def block_time(header_line: str) -> float:
     return float(match.group(1)) if match else math.nan
 
 
-def _lines(path: str):
-    with open(path, "rb") as plot_file:
-        for raw in plot_file:
-            line = raw.decode("utf-8")
-            if line.endswith("\n"):
-                line = line[:-1].removesuffix("\r")
-            yield line
+def _text(raw: bytes) -> str:
+    """A line as text, without its line feed and a carriage return before it."""
+    line = raw.decode("utf-8")
+    if line.endswith("\n"):
+        line = line[:-1].removesuffix("\r")
+    return line
 
 
 def read_header(path: str, count: int) -> tuple[list[str], list[float]]:
@@ -35,16 +35,16 @@ def read_header(path: str, count: int) -> tuple[list[str], list[float]]:
     `count` is the number of columns that kelmor returned for the file; a name line without
     any word gives the name "parameter_<number>".
     """
-    lines = _lines(path)
-    next(lines, None)  # the parameter count line
-    names = []
-    for number in range(1, count + 1):
-        words = next(lines, "").split()
-        names.append(words[-1] if words else f"parameter_{number}")
-    times = []
-    if count > 0:
-        lines_per_block = 1 + (count + 9) // 10  # a header line, then ten values to a line
-        for index, line in enumerate(lines):
-            if index % lines_per_block == 0:
-                times.append(block_time(line))
-    return names, times
+    with open(path, "rb") as plot_file:  # binary lines: split at line feeds only
+        next(plot_file, None)  # the parameter count line
+        names = []
+        for number in range(1, count + 1):
+            words = _text(next(plot_file, b"")).split()
+            names.append(words[-1] if words else f"parameter_{number}")
+        if count == 0:
+            return names, []
+        # A header line, then ten values to a line. Only the block header lines are decoded:
+        # the data lines, nearly all of a big file, are skipped as bytes.
+        lines_per_block = 1 + (count + 9) // 10
+        return names, [block_time(_text(line))
+                       for line in itertools.islice(plot_file, 0, None, lines_per_block)]
