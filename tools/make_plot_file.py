@@ -31,7 +31,11 @@ def field(value: float, width: int) -> str:
 
 
 def write_plot_file(path, parameters: int, steps: int, width: int = 12, seed: int = 1,
-                    time_step: float = 0.1) -> None:
+                    time_step: float = 0.1, run: int | None = None) -> None:
+    """With `run`, the file is run number `run` of a parameter study: the curves of `seed`,
+    each with a level, amplitude, pace and phase of its own, and noise of its own, so that
+    the runs of one seed spread around common shapes, as the runs of a model with varied
+    inputs do."""
     rng = random.Random(seed)
     curves = []
     names = []
@@ -39,6 +43,11 @@ def write_plot_file(path, parameters: int, steps: int, width: int = 12, seed: in
         name, scale, spread = KINDS[p % len(KINDS)]
         names.append(f"{name}_{p // len(KINDS) + 1}")
         curves.append((scale, spread, rng.uniform(0.05, 2.0), rng.uniform(0, math.tau)))
+    if run is not None:
+        rng = random.Random(f"{seed}/{run}")
+        curves = [(scale * rng.uniform(0.95, 1.05), spread * rng.uniform(0.6, 1.4),
+                   rate * rng.uniform(0.85, 1.15), phase + rng.gauss(0.0, 0.15))
+                  for scale, spread, rate, phase in curves]
     with open(path, "w", encoding="ascii", newline="\n") as out:
         out.write(f"VALDRUM PLOT FILE   NUMBER OF PARAMETERS: {parameters:6d}\n")
         for p, name in enumerate(names):
@@ -63,8 +72,9 @@ def main() -> None:
     parser.add_argument("--steps", type=int, default=300)
     parser.add_argument("--width", type=int, choices=(12, 15), default=12)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--run", type=int, help="write run RUN of a parameter study of SEED")
     args = parser.parse_args()
-    write_plot_file(args.output, args.parameters, args.steps, args.width, args.seed)
+    write_plot_file(args.output, args.parameters, args.steps, args.width, args.seed, run=args.run)
 
 
 if __name__ == "__main__":
