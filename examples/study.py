@@ -103,19 +103,20 @@ class Run:
 
 
 def expand_paths(patterns: Iterable[str]) -> list[str]:
-    """Paths in the order given; a pattern with *, ? or [ ] stands for its matches, sorted
-    (** spans folders), so that a study larger than a command line can be named by one
-    quoted glob. A pattern without a match is an error; a plain path is kept as it is."""
-    paths = []
+    """Paths in the order given, each once; a pattern with *, ? or [ ] stands for its
+    matches, sorted (** spans folders), so that a study larger than a command line can be
+    named by one quoted glob. A pattern without a match is an error; a plain path is kept as
+    it is (a missing file is that run's failure)."""
+    paths: dict[str, None] = {}
     for pattern in patterns:
         if any(char in pattern for char in "*?["):
             matches = sorted(glob.glob(pattern, recursive=True))
             if not matches:
                 raise FileNotFoundError(f"no file matches {pattern!r}")
-            paths += matches
+            paths.update(dict.fromkeys(matches))
         else:
-            paths.append(pattern)
-    return paths
+            paths[pattern] = None
+    return list(paths)
 
 
 def default_workers() -> int:
@@ -229,21 +230,20 @@ def summary(runs: Sequence[Run], parameters: Sequence[str]) -> pandas.DataFrame:
     """One row per run that was read: its timesteps, its end time (the last block's), and the
     smallest and largest value of every parameter (NaN values aside; NaN for no timestep)."""
     import pandas
-    rows = {}
+    index, rows = [], []
     for run in runs:
         if run.ok:
             assert run.times is not None and run.values is not None
-            row: dict[str, float] = {"timesteps": len(run.times),
-                                     "end time": run.times[-1] if len(run.times) else numpy.nan}
+            # fmin and fmax pass over NaN; the NaN start makes an empty run's result NaN.
             lows = numpy.fmin.reduce(run.values, axis=1, initial=numpy.nan)
             highs = numpy.fmax.reduce(run.values, axis=1, initial=numpy.nan)
-            for name, low, high in zip(parameters, lows, highs):
-                row[f"{name} min"], row[f"{name} max"] = float(low), float(high)
-            rows[run.path] = row
+            index.append(run.path)
+            rows.append([len(run.times), run.times[-1] if len(run.times) else numpy.nan,
+                         *(float(value) for pair in zip(lows, highs) for value in pair)])
     columns = ["timesteps", "end time"] + [f"{name} {end}" for name in parameters
                                            for end in ("min", "max")]
-    frame = pandas.DataFrame.from_dict(rows, orient="index", columns=columns)
-    frame.index.name = "run"
+    frame = pandas.DataFrame(rows, index=pandas.Index(index, name="run", dtype=object),
+                             columns=columns, dtype="float64")
     return frame.astype({"timesteps": "int64"})
 
 
