@@ -19,9 +19,11 @@ import contextlib
 import dataclasses
 import glob
 import multiprocessing
+import operator
 import os
 import sys
 import time
+import uuid
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed
@@ -179,22 +181,22 @@ def read_study(paths: Sequence[str], width: int, parameters: Sequence[str], *,
 def read_study_dask(paths: Sequence[str], width: int, parameters: Sequence[str],
                     client: Client, *, progress: bool | None = None) -> list[Run]:
     """Reads every file as a task of a Dask cluster, through `client`. The workers need
-    kelmor and NumPy installed and the files at the same paths (a shared file system)."""
-    import cloudpickle
+    kelmor and NumPy installed and the files at the same paths (a shared file system); the
+    scheduler needs Dask only."""
     from distributed import as_completed as dask_completed
     from distributed.client import FutureCancelledError
     from distributed.scheduler import KilledWorker
 
-    import plot_header
-    # The functions travel with the tasks, so that the workers need neither this file nor
-    # plot_header.py.
-    for module in (plot_header, sys.modules[__name__]):
-        cloudpickle.register_pickle_by_value(module)
     if not paths:
         return []
-    # pure=False: a file may change between two studies on a long-lived cluster.
-    futures = client.map(read_run, [os.path.abspath(path) for path in paths], width=width,
-                         parameters=list(parameters), pure=False)
+    # The reader goes to the workers by value, as data: neither they nor the scheduler (which
+    # unpickles the task graph) need this file. Each task calls it with operator.call.
+    reader = client.scatter(_by_value(read_run), broadcast=True, hash=False)
+    token = uuid.uuid4().hex  # a file may change between two studies on a long-lived cluster
+    futures = client.map(operator.call, [reader] * len(paths),
+                         [os.path.abspath(path) for path in paths], width=width,
+                         parameters=list(parameters),
+                         key=[f"read_run-{token}-{index}" for index in range(len(paths))])
     try:
         def lost(future: Any) -> str | None:
             if future.status != "error":
@@ -206,7 +208,34 @@ def read_study_dask(paths: Sequence[str], width: int, parameters: Sequence[str],
         return _gather(paths, {future: index for index, future in enumerate(futures)},
                        dask_completed(futures), progress, lost)
     finally:
-        client.cancel(futures)
+        client.cancel([*futures, reader])
+
+
+class _ByValue:
+    """A function that pickles with its code (cloudpickle), so that a process without this
+    module and plot_header.py can run it; its imports (kelmor, NumPy) stay by name."""
+
+    def __init__(self, blob: bytes) -> None:
+        self.blob = blob
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        import cloudpickle
+        return cloudpickle.loads, (self.blob,)
+
+
+def _by_value(function: Callable[..., Any]) -> _ByValue:
+    import cloudpickle
+
+    import plot_header
+    added = [module for module in (sys.modules[__name__], plot_header)
+             if module.__name__ not in cloudpickle.list_registry_pickle_by_value()]
+    for module in added:
+        cloudpickle.register_pickle_by_value(module)
+    try:
+        return _ByValue(cloudpickle.dumps(function))
+    finally:
+        for module in added:
+            cloudpickle.unregister_pickle_by_value(module)
 
 
 @contextlib.contextmanager

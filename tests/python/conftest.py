@@ -1,6 +1,7 @@
 # conftest.py: shared helpers: plot files written under tmp_path, and fresh interpreters.
 import importlib
 import os
+import signal
 import subprocess
 import sys
 
@@ -99,6 +100,15 @@ class Width:
         if isinstance(self.value, type):
             raise self.value(self.message)
         return self.value
+
+
+class DieOnIndex:
+    """A field width whose conversion kills the process, as the kernel's out-of-memory killer
+    would: for tests of worker processes that die. It lives here, not in a test file, because
+    a worker imports its module to unpickle it, and this one imports little."""
+
+    def __index__(self):
+        os.kill(os.getpid(), signal.SIGKILL)
 
 
 def open_fds():

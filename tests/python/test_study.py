@@ -5,13 +5,13 @@ import importlib.util
 import math
 import os
 import pathlib
-import signal
 import subprocess
 import sys
 
 import pytest
 
 import kelmor
+from conftest import DieOnIndex
 
 for _module in ("numpy", "pandas", "pyarrow", "tqdm", "matplotlib"):
     pytest.importorskip(_module, reason="pip install .[study]")
@@ -79,13 +79,44 @@ def direct_read(path, parameters=PARAMETERS):
 
 
 @pytest.fixture(scope="module")
-def cluster():
-    """One LocalCluster of 2 worker processes for every Dask test: it takes seconds to start."""
+def cluster(tmp_path_factory):
+    """A Dask cluster started as a user starts one, `dask scheduler` and `dask worker` with 2
+    worker processes, in an empty folder where neither can import the example's modules. One
+    for every Dask test: it takes seconds to start. The workers' standard error goes to
+    worker.log beside the scheduler file."""
     pytest.importorskip("distributed", reason="pip install .[study]")
-    from distributed import Client, LocalCluster
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as local, Client(local) as client:
-        yield client
+    from distributed import Client
+    folder = tmp_path_factory.mktemp("cluster")
+    scheduler_file = folder / "scheduler.json"
+    env = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
+    processes = []
+
+    def start(*args, log):
+        with open(folder / log, "wb") as output:
+            processes.append(subprocess.Popen(
+                [sys.executable, "-m", "dask", *args, "--no-dashboard", "--scheduler-file",
+                 str(scheduler_file)], cwd=folder, env=env, stdin=subprocess.DEVNULL,
+                stdout=output, stderr=output))
+
+    try:
+        start("scheduler", "--host", "127.0.0.1", "--port", "0", log="scheduler.log")
+        start("worker", "--nworkers", "2", "--nthreads", "1", log="worker.log")
+        with Client(scheduler_file=str(scheduler_file), timeout=60) as client:
+            client.wait_for_workers(2, timeout=60)
+            # (a local function travels by value: the workers cannot import this file either)
+            def cannot_import_the_examples():
+                return [importlib.util.find_spec(name) for name in ("study", "plot_header")]
+
+            assert list(client.run(cannot_import_the_examples).values()) == [[None, None]] * 2
+            yield client
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
 
 
 # --- one file ---
@@ -191,20 +222,18 @@ def test_study_keeps_going_past_the_bad_file(read_study, paths, capsys):
     assert f"{RUNS}/{RUNS}" in capsys.readouterr().err  # the progress bar's last state
 
 
+def test_dask_workers_write_the_reports_to_their_log(study, cluster, paths):
+    study.read_study_dask(paths[BAD_RUN:BAD_RUN + 1], 12, PARAMETERS, cluster, progress=False)
+    log = pathlib.Path(cluster.scheduler_file).with_name("worker.log").read_text()
+    assert ") panicked at " in log and f"\n{BAD_MESSAGE}\n" in log
+
+
 def test_study_of_relative_paths_and_no_paths(read_study, study_dir, monkeypatch):
     monkeypatch.chdir(study_dir)  # the workers may run elsewhere: paths travel absolute
     runs = read_study(["run_0.plt", "run_0.plt", "missing.plt"], progress=False)
     assert [run.path for run in runs] == ["run_0.plt", "run_0.plt", "missing.plt"]
     assert runs[0].ok and runs[1].ok and runs[2].error.startswith("Plot file not found!")
     assert read_study([], progress=False) == []
-
-
-class DieOnIndex:
-    """A field width whose conversion kills the worker process, as the kernel's out-of-memory
-    killer would."""
-
-    def __index__(self):
-        os.kill(os.getpid(), signal.SIGKILL)
 
 
 def test_pool_study_survives_a_lost_worker(study, paths):
