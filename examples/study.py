@@ -60,7 +60,7 @@ def read_parameters(path: str, width: int,
     """
     columns = kelmor.rust_read_valdrum(path, width)
     names, times = read_header(path, len(columns))
-    position = {}
+    position: dict[str, int] = {}
     for index, name in enumerate(names):
         position.setdefault(name, index)  # a repeated name means its first parameter
     missing = [name for name in parameters if name not in position]
@@ -102,6 +102,12 @@ class Run:
     @property
     def ok(self) -> bool:
         return self.error is None
+
+
+def _read(runs: Iterable[Run]) -> list[tuple[str, numpy.ndarray, numpy.ndarray]]:
+    """Path, times and values of each run that was read."""
+    return [(run.path, run.times, run.values) for run in runs
+            if run.times is not None and run.values is not None]
 
 
 def expand_paths(patterns: Iterable[str]) -> list[str]:
@@ -260,15 +266,13 @@ def summary(runs: Sequence[Run], parameters: Sequence[str]) -> pandas.DataFrame:
     smallest and largest value of every parameter (NaN values aside; NaN for no timestep)."""
     import pandas
     index, rows = [], []
-    for run in runs:
-        if run.ok:
-            assert run.times is not None and run.values is not None
-            # fmin and fmax pass over NaN; the NaN start makes an empty run's result NaN.
-            lows = numpy.fmin.reduce(run.values, axis=1, initial=numpy.nan)
-            highs = numpy.fmax.reduce(run.values, axis=1, initial=numpy.nan)
-            index.append(run.path)
-            rows.append([len(run.times), run.times[-1] if len(run.times) else numpy.nan,
-                         *(float(value) for pair in zip(lows, highs) for value in pair)])
+    for path, times, values in _read(runs):
+        # fmin and fmax pass over NaN; the NaN start makes an empty run's result NaN.
+        lows = numpy.fmin.reduce(values, axis=1, initial=numpy.nan)
+        highs = numpy.fmax.reduce(values, axis=1, initial=numpy.nan)
+        index.append(path)
+        rows.append([len(times), times[-1] if len(times) else numpy.nan,
+                     *(float(value) for pair in zip(lows, highs) for value in pair)])
     columns = ["timesteps", "end time"] + [f"{name} {end}" for name in parameters
                                            for end in ("min", "max")]
     frame = pandas.DataFrame(rows, index=pandas.Index(index, name="run", dtype=object),
@@ -290,20 +294,17 @@ def write_table(runs: Sequence[Run], parameters: Sequence[str], path: str) -> in
     names = pyarrow.array(parameters, pyarrow.string())
     rows = 0
     with pyarrow.parquet.ParquetWriter(path, schema) as writer:
-        for run in runs:
-            if not run.ok:
-                continue
-            assert run.times is not None and run.values is not None
-            steps = len(run.times)
+        for path, times, values in _read(runs):
+            steps = len(times)
             count = len(parameters) * steps
             # Rows go parameter by parameter, so the values are the array as it lies.
             parameter = numpy.repeat(numpy.arange(len(parameters), dtype=numpy.int32), steps)
             writer.write_table(pyarrow.table([
                 pyarrow.DictionaryArray.from_arrays(
-                    numpy.zeros(count, dtype=numpy.int32), pyarrow.array([run.path])),
-                numpy.tile(run.times, len(parameters)),
+                    numpy.zeros(count, dtype=numpy.int32), pyarrow.array([path])),
+                numpy.tile(times, len(parameters)),
                 pyarrow.DictionaryArray.from_arrays(parameter, names),
-                run.values.ravel(),
+                values.ravel(),
             ], schema=schema))
             rows += count
     return rows
@@ -334,11 +335,11 @@ def spread(runs: Sequence[Run], parameters: Sequence[str], name: str,
     increase), the axis is the timestep number.
     """
     index = list(parameters).index(name)
-    good = [run for run in runs if run.ok]
+    good = _read(runs)
     if not good:
         raise ValueError("no run was read")
-    times = [run.times for run in good]
-    curves = [run.values[index].astype(numpy.float64) for run in good]  # type: ignore[index]
+    times = [run_times for _, run_times, _ in good]
+    curves = [values[index].astype(numpy.float64) for _, _, values in good]
     timed = all(numpy.isfinite(t).all() and (numpy.diff(t) > 0).all() for t in times)
     if timed and all(numpy.array_equal(t, times[0]) for t in times):
         x, stack = times[0], numpy.vstack(curves)
