@@ -5,7 +5,7 @@ SHELL := /bin/bash
 VENV := .venv
 CPP_BUILD := build/cpp
 
-.PHONY: demo test test-cpp test-python test-matrix venv clean dist bench bench-matrix
+.PHONY: demo test test-cpp test-python test-matrix venv clean dist bench bench-matrix bench-study
 
 $(VENV)/bin/python:
 	@py=$$(tools/find-python --first) && echo "Creating $(VENV) with $$py" && \
@@ -59,6 +59,14 @@ bench: venv
 	cmake --build $(BENCH_BUILD) -j2
 	$(BENCH_BUILD)/bench/bench_core $$($(VENV)/bin/python bench/generate.py $(BENCH_ARGS))
 	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
+
+# The parameter study benchmark (bench/study.py): one process, the process pool and a Dask
+# LocalCluster on 24 generated files in bench/data/study, and the cost of moving results
+# between processes. `make bench-study BENCH_STUDY_ARGS="--repeat 3"` passes options.
+BENCH_STUDY_ARGS ?=
+bench-study: venv
+	$(VENV)/bin/python -m pip install -q ".[study]"
+	$(VENV)/bin/python bench/study.py $(BENCH_STUDY_ARGS)
 
 # --one-file-system: never through the /proc or /dev mounts of a Debian root that is in use.
 clean:

@@ -26,7 +26,7 @@ import time
 import uuid
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor, as_completed
+from concurrent.futures import ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
 from typing import TYPE_CHECKING, Any
 
@@ -139,49 +139,57 @@ def _progress(total: int, progress: bool | None) -> Any:
                 else not progress)
 
 
-def _gather(paths: Sequence[str], futures: dict[Any, int], completed: Iterator[Any],
-            progress: bool | None, lost: Callable[[Any], str | None]) -> list[Run]:
-    """Runs in the order of `paths`, from futures that finish in any order. `lost` gives the
-    message of a future whose worker died, or None when its exception must be raised."""
-    runs = [Run(path) for path in paths]
-    with _progress(len(paths), progress) as bar:
-        for future in completed:
+def _gather(runs: list[Run], futures: dict[Any, int], completed: Iterator[Any], bar: Any,
+            lost: Callable[[Any], bool]) -> list[int]:
+    """Fills `runs` from futures that finish in any order (each maps to its run's index) and
+    gives the indices of those whose worker was lost, as `lost` tells; any other exception
+    of a future is raised."""
+    missing = []
+    for future in completed:
+        if lost(future):
+            missing.append(futures[future])
+        else:
             run = runs[futures[future]]
-            message = lost(future)
-            if message is None:
-                run.times, run.values, run.error = future.result()
-            else:
-                run.error = message
+            run.times, run.values, run.error = future.result()
             bar.update()
-    return runs
+    return missing
+
+
+# Pool rounds per file: a worker that dies (killed for want of memory, say) breaks the pool,
+# and every file that it left unread is tried once more in a new pool.
+POOL_ROUNDS = 2
 
 
 def read_study(paths: Sequence[str], width: int, parameters: Sequence[str], *,
                workers: int | None = None, progress: bool | None = None) -> list[Run]:
     """Reads every file in a pool of worker processes, one per core by default."""
-    if not paths:
-        return []
-    workers = min(workers or default_workers(), len(paths))
-    # forkserver, not fork: a fork of a process that runs threads (tqdm's, pyarrow's) may
-    # deadlock. The server imports the reader and NumPy once, and each worker forks from it.
-    # This module is not preloaded: the server imports with its own search path, on which a
-    # folder named like this module (a study's folder is often named "study") would win.
+    runs = [Run(path) for path in paths]
+    # forkserver, not fork: a fork of a process that runs threads (tqdm's, pyarrow's, a
+    # notebook's) may deadlock. The server imports the reader and NumPy once, and each worker
+    # forks from it. This module is not preloaded: the server imports with its own search
+    # path, on which a folder named like this module (a study's folder, say) would win.
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload(["numpy", "kelmor"])
-    executor = ProcessPoolExecutor(max_workers=workers, mp_context=context)
-    try:
-        futures = {executor.submit(read_run, os.path.abspath(path), width, list(parameters)):
-                   index for index, path in enumerate(paths)}
-
-        def lost(future: Future[RunData]) -> str | None:
-            exc = future.exception()
-            return (f"the worker process ended before returning a result ({exc})"
-                    if isinstance(exc, BrokenProcessPool) else None)
-
-        return _gather(paths, futures, as_completed(futures), progress, lost)
-    finally:
-        # On an interrupt or an error, the files not yet started are dropped, not read.
-        executor.shutdown(wait=True, cancel_futures=True)
+    pending = list(range(len(paths)))
+    with _progress(len(paths), progress) as bar:
+        for _ in range(POOL_ROUNDS):
+            if not pending:
+                break
+            executor = ProcessPoolExecutor(max_workers=min(workers or default_workers(),
+                                                           len(pending)), mp_context=context)
+            try:
+                futures = {executor.submit(read_run, os.path.abspath(paths[index]), width,
+                                           list(parameters)): index for index in pending}
+                pending = _gather(runs, futures, as_completed(futures), bar, lambda future:
+                                  isinstance(future.exception(), BrokenProcessPool))
+            finally:
+                # On an interrupt or an error, the files not yet started are dropped.
+                executor.shutdown(wait=True, cancel_futures=True)
+        bar.update(len(pending))
+    for index in pending:
+        runs[index].error = (f"the worker process ended before returning a result, in "
+                             f"{POOL_ROUNDS} pools in turn")
+    return runs
 
 
 def read_study_dask(paths: Sequence[str], width: int, parameters: Sequence[str],
@@ -193,8 +201,9 @@ def read_study_dask(paths: Sequence[str], width: int, parameters: Sequence[str],
     from distributed.client import FutureCancelledError
     from distributed.scheduler import KilledWorker
 
+    runs = [Run(path) for path in paths]
     if not paths:
-        return []
+        return runs
     # The reader goes to the workers by value, as data: neither they nor the scheduler (which
     # unpickles the task graph) need this file. Each task calls it with operator.call.
     reader = client.scatter(_by_value(read_run), broadcast=True, hash=False)
@@ -203,18 +212,25 @@ def read_study_dask(paths: Sequence[str], width: int, parameters: Sequence[str],
                          [os.path.abspath(path) for path in paths], width=width,
                          parameters=list(parameters),
                          key=[f"read_run-{token}-{index}" for index in range(len(paths))])
-    try:
-        def lost(future: Any) -> str | None:
-            if future.status != "error":
-                return None
-            exc = future.exception()
-            return (f"the worker was lost before returning a result ({exc})"
-                    if isinstance(exc, (KilledWorker, FutureCancelledError)) else None)
+    errors = {}
 
-        return _gather(paths, {future: index for index, future in enumerate(futures)},
-                       dask_completed(futures), progress, lost)
+    def lost(future: Any) -> bool:
+        # The scheduler gives up on a task after its workers died a few times (KilledWorker).
+        if future.status == "error" and isinstance(
+                error := future.exception(), (KilledWorker, FutureCancelledError)):
+            errors[future] = error
+            return True
+        return False
+
+    try:
+        with _progress(len(paths), progress) as bar:
+            indices = {future: index for index, future in enumerate(futures)}
+            bar.update(len(_gather(runs, indices, dask_completed(futures), bar, lost)))
     finally:
         client.cancel([*futures, reader])
+    for future, error in errors.items():
+        runs[indices[future]].error = f"the worker was lost before returning a result ({error})"
+    return runs
 
 
 class _ByValue:

@@ -104,10 +104,19 @@ class Width:
 
 class DieOnIndex:
     """A field width whose conversion kills the process, as the kernel's out-of-memory killer
-    would: for tests of worker processes that die. It lives here, not in a test file, because
-    a worker imports its module to unpickle it, and this one imports little."""
+    would, or when `once` names a file, only the first time (it creates the file) and then
+    gives 12: for tests of worker processes that die. It lives here, not in a test file,
+    because a worker imports its module to unpickle it, and this one imports little."""
+
+    def __init__(self, once=None):
+        self.once = once
 
     def __index__(self):
+        if self.once is not None:
+            try:
+                os.close(os.open(self.once, os.O_CREAT | os.O_EXCL))
+            except FileExistsError:
+                return 12
         os.kill(os.getpid(), signal.SIGKILL)
 
 

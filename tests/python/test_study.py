@@ -236,12 +236,22 @@ def test_study_of_relative_paths_and_no_paths(read_study, study_dir, monkeypatch
     assert read_study([], progress=False) == []
 
 
-def test_pool_study_survives_a_lost_worker(study, paths):
+def test_pool_study_tries_again_after_a_lost_worker(study, paths, tmp_path):
+    # The first read kills its worker and breaks the pool; the files it left unread are read
+    # in a new pool.
+    runs = study.read_study(paths, DieOnIndex(once=str(tmp_path / "died")), PARAMETERS,
+                            workers=2, progress=False)
+    assert (tmp_path / "died").exists()
+    assert [run.error for run in runs] == [BAD_MESSAGE if run == BAD_RUN else None
+                                           for run in range(RUNS)]
+    assert runs[0].values.tolist() == direct_read(paths[0])[1]
+
+
+def test_pool_study_gives_up_on_files_that_kill_every_worker(study, paths):
     runs = study.read_study(paths[:3], DieOnIndex(), PARAMETERS, workers=2, progress=False)
     assert [run.path for run in runs] == paths[:3]
-    for run in runs:
-        assert run.values is None
-        assert run.error.startswith("the worker process ended before returning a result (")
+    assert [(run.values, run.error) for run in runs] == [
+        (None, "the worker process ended before returning a result, in 2 pools in turn")] * 3
 
 
 # --- the command line ---
