@@ -38,12 +38,12 @@ def study():
         sys.path.remove(str(EXAMPLES))
 
 
-def write_run(path, run, parameters=36, steps=40):
+def write_run(path, run, parameters=36, steps=40, seed=5):
     spec = importlib.util.spec_from_file_location("make_plot_file",
                                                   ROOT / "tools" / "make_plot_file.py")
     writer = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(writer)
-    writer.write_plot_file(path, parameters, steps, 12, seed=5, run=run)
+    writer.write_plot_file(path, parameters, steps, 12, seed=seed, run=run)
     return str(path)
 
 
@@ -424,3 +424,34 @@ def test_spread_falls_back_to_timesteps(study, second_times):
 def test_spread_needs_a_run(study):
     with pytest.raises(ValueError, match="no run was read"):
         study.spread([study.Run("bad", error="x")], ["A"], "A")
+
+
+# --- the README's example ---
+
+def test_readme_sample(study, tmp_path, monkeypatch, capsys):
+    # The commands of "Many runs" give the output that the README shows, timing aside.
+    readme = (ROOT / "README.md").read_text()
+    section = readme[readme.index("\n### On one machine\n"):readme.index("\n### On a cluster\n")]
+    commands = section[section.index("```sh\n") + 6:]
+    commands = commands[:commands.index("```")]
+    assert "python tools/make_plot_file.py --seed 7 --run $run study/run_$run.plt" in commands
+    assert "truncate -s -20 study/run_13.plt" in commands
+    shown = section[section.index("```text\n") + 8:]
+    shown = shown[:shown.index("```")].splitlines()
+
+    (tmp_path / "study").mkdir()
+    for run in range(1, 25):
+        write_run(tmp_path / "study" / f"run_{run:02d}.plt", run, 36, 300, seed=7)
+    with open(tmp_path / "study" / "run_13.plt", "r+b") as cut:
+        cut.truncate(cut.seek(0, os.SEEK_END) - 20)
+    monkeypatch.chdir(tmp_path)
+    arguments = commands[commands.index("examples/study.py") + 17:].replace("\\\n", " ")
+    assert study.main([*arguments.replace("'", "").split(), "--no-progress"]) == 1
+    printed = capsys.readouterr().out.splitlines()
+
+    assert printed[0].startswith("read 23 of 24 files in ") and shown[0].startswith(
+        "read 23 of 24 files in ")
+    skipped = shown.index("...")
+    assert printed[1:skipped] == shown[1:skipped]
+    assert printed[len(printed) - len(shown) + skipped + 1:] == shown[skipped + 1:]
+    assert (tmp_path / "spread_TEMPERATURE_1.png").exists()
