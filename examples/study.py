@@ -8,7 +8,8 @@ Every file is read in a worker process, which sends back only the chosen paramet
 arrays) and the block times. A file that fails is reported with its failure message and the
 others are kept. The result is a tidy table (run, time, parameter, value) in Parquet, a
 per-run summary on standard output and, with --plot, a PNG of one parameter's spread across
-the runs. Exit status: 0 when every file was read, 1 when any failed, 2 for a usage error.
+the runs. Exit status: 0 when every file was read, 1 when any failed, 2 for a usage error
+or a scheduler that cannot be reached.
 Needs: pip install .[study]
 """
 
@@ -21,6 +22,7 @@ import glob
 import multiprocessing
 import operator
 import os
+import re
 import sys
 import time
 import uuid
@@ -310,14 +312,14 @@ def write_table(runs: Sequence[Run], parameters: Sequence[str], path: str) -> in
     names = pyarrow.array(parameters, pyarrow.string())
     rows = 0
     with pyarrow.parquet.ParquetWriter(path, schema) as writer:
-        for path, times, values in _read(runs):
+        for run_path, times, values in _read(runs):
             steps = len(times)
             count = len(parameters) * steps
             # Rows go parameter by parameter, so the values are the array as it lies.
             parameter = numpy.repeat(numpy.arange(len(parameters), dtype=numpy.int32), steps)
             writer.write_table(pyarrow.table([
                 pyarrow.DictionaryArray.from_arrays(
-                    numpy.zeros(count, dtype=numpy.int32), pyarrow.array([path])),
+                    numpy.zeros(count, dtype=numpy.int32), pyarrow.array([run_path])),
                 numpy.tile(times, len(parameters)),
                 pyarrow.DictionaryArray.from_arrays(parameter, names),
                 values.ravel(),
@@ -380,9 +382,11 @@ def spread(runs: Sequence[Run], parameters: Sequence[str], name: str,
 def plot_spread(runs: Sequence[Run], parameters: Sequence[str], name: str) -> Figure:
     """A figure of the spread of parameter `name` over time: median line, 10-90 % band and
     min-max band across the runs (matplotlib's Agg backend, no display needed)."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
     band = spread(runs, parameters, name)
     figure = Figure(figsize=(8, 4.5), layout="constrained")
+    FigureCanvasAgg(figure)  # pyplot's global state stays untouched, as a notebook needs
     axis = figure.subplots()
     axis.fill_between(band.x, band.minimum, band.maximum, color="tab:blue", alpha=0.18,
                       linewidth=0, label="min - max")
@@ -429,7 +433,8 @@ def _positive(text: str) -> int:
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description=__doc__.splitlines()[0],
-        epilog="Exit status: 0 when every file was read, 1 when any failed, 2 for a usage error.")
+        epilog="Exit status: 0 when every file was read, 1 when any failed, 2 for a usage "
+               "error or a scheduler that cannot be reached.")
     parser.add_argument("files", nargs="+", metavar="FILE_OR_GLOB",
                         help="plot files, or quoted glob patterns such as 'runs/**/*.plt'")
     parser.add_argument("-w", "--width", type=_width, default=12,
@@ -466,7 +471,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     progress = False if args.no_progress else None
 
     if args.dask or args.scheduler:
-        with dask_client(args.scheduler, args.workers) as client:
+        with contextlib.ExitStack() as stack:
+            try:
+                client = stack.enter_context(dask_client(args.scheduler, args.workers))
+            except OSError as exc:  # no scheduler at that address, within Dask's time-out
+                print(f"study.py: cannot reach the Dask scheduler at {args.scheduler}: {exc}",
+                      file=sys.stderr)
+                return 2
             where = f"the Dask cluster at {client.scheduler.address}"
             start = time.perf_counter()
             runs = read_study_dask(args.paths, args.width, parameters, client, progress=progress)
@@ -493,7 +504,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if len(failed) == len(runs):
             print("no plot: no file was read", file=sys.stderr)
         else:
-            output = args.plot_output or f"spread_{args.plot}.png"
+            output = args.plot_output or f"spread_{re.sub(r'[^\w.-]', '_', args.plot)}.png"
             figure = plot_spread(runs, parameters, args.plot)
             figure.savefig(output, dpi=100)
             print(f"wrote {output}")

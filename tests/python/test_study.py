@@ -336,6 +336,24 @@ def test_command_line_all_failed(study, paths, tmp_path, capsys):
     assert table.num_rows == 0 and table.column_names == ["run", "time", "parameter", "value"]
 
 
+def test_command_line_without_a_scheduler(study, paths, capsys):
+    pytest.importorskip("distributed", reason="pip install .[study]")
+    import dask
+    with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
+        assert study.main(["-p", "A", "--scheduler", "tcp://127.0.0.1:9", paths[0]]) == 2
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.startswith("study.py: cannot reach the Dask scheduler at tcp://127.0.0.1:9: ")
+
+
+def test_command_line_plot_of_a_name_that_is_no_file_name(study, tmp_path, monkeypatch, capsys):
+    (tmp_path / "run.plt").write_text("N: 1\n 1 P/T\n TIME = 0 S\n         1.5\n")
+    monkeypatch.chdir(tmp_path)
+    assert study.main(["-p", "P/T", "--plot", "P/T", "-j", "1", "run.plt"]) == 0
+    assert capsys.readouterr().out.splitlines()[-1] == "wrote spread_P_T.png"
+    assert png_size(tmp_path / "spread_P_T.png") == (800, 450)
+
+
 @pytest.mark.parametrize("args, message", [
     (["-p", "A", "{dir}/*.nothing"], "no file matches '{dir}/*.nothing'"),
     (["{dir}/run_0.plt"], "the following arguments are required: -p/--param"),
