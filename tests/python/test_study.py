@@ -2,11 +2,13 @@
 # failures, the process pool and the Dask paths on a generated study with a corrupt file, the
 # command line (exit status, summary, Parquet table, PNG), the summary and the spread.
 import importlib.util
+import json
 import math
 import os
 import pathlib
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -79,14 +81,19 @@ def direct_read(path, parameters=PARAMETERS):
 
 
 @pytest.fixture(scope="module")
-def cluster(tmp_path_factory):
+def cluster_folder(tmp_path_factory):
+    return tmp_path_factory.mktemp("cluster")
+
+
+@pytest.fixture(scope="module")
+def cluster(cluster_folder):
     """A Dask cluster started as a user starts one, `dask scheduler` and `dask worker` with 2
     worker processes, in an empty folder where neither can import the example's modules. One
     for every Dask test: it takes seconds to start. The workers' standard error goes to
-    worker.log beside the scheduler file."""
+    worker.log in that folder."""
     pytest.importorskip("distributed", reason="pip install .[study]")
     from distributed import Client
-    folder = tmp_path_factory.mktemp("cluster")
+    folder = cluster_folder
     scheduler_file = folder / "scheduler.json"
     env = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
     processes = []
@@ -98,11 +105,24 @@ def cluster(tmp_path_factory):
                  str(scheduler_file)], cwd=folder, env=env, stdin=subprocess.DEVNULL,
                 stdout=output, stderr=output))
 
+    def address():
+        # Client(scheduler_file=...) would wait for ever for a scheduler that failed to start.
+        deadline = time.monotonic() + 60
+        while processes[0].poll() is None and time.monotonic() < deadline:
+            try:
+                return json.loads(scheduler_file.read_text())["address"]
+            except (OSError, ValueError, KeyError):  # not yet written, or half written
+                time.sleep(0.1)
+        pytest.fail("dask scheduler did not start:\n" + (folder / "scheduler.log").read_text())
+
     try:
         start("scheduler", "--host", "127.0.0.1", "--port", "0", log="scheduler.log")
         start("worker", "--nworkers", "2", "--nthreads", "1", log="worker.log")
-        with Client(scheduler_file=str(scheduler_file), timeout=60) as client:
-            client.wait_for_workers(2, timeout=60)
+        with Client(address(), timeout=60) as client:
+            try:
+                client.wait_for_workers(2, timeout=60)
+            except TimeoutError:
+                pytest.fail("dask worker did not start:\n" + (folder / "worker.log").read_text())
             # (a local function travels by value: the workers cannot import this file either)
             def cannot_import_the_examples():
                 return [importlib.util.find_spec(name) for name in ("study", "plot_header")]
@@ -222,9 +242,9 @@ def test_study_keeps_going_past_the_bad_file(read_study, paths, capsys):
     assert f"{RUNS}/{RUNS}" in capsys.readouterr().err  # the progress bar's last state
 
 
-def test_dask_workers_write_the_reports_to_their_log(study, cluster, paths):
+def test_dask_workers_write_the_reports_to_their_log(study, cluster, cluster_folder, paths):
     study.read_study_dask(paths[BAD_RUN:BAD_RUN + 1], 12, PARAMETERS, cluster, progress=False)
-    log = pathlib.Path(cluster.scheduler_file).with_name("worker.log").read_text()
+    log = (cluster_folder / "worker.log").read_text()
     assert ") panicked at " in log and f"\n{BAD_MESSAGE}\n" in log
 
 
