@@ -8,9 +8,12 @@ of tools/make_plot_file.py), written once into bench/data/study; 3 parameters ar
 
 It prints, each the median of --repeat runs (min and max beside it):
   reading      files/s and values/s (all values of a file count: the reader decodes them all)
-               for one process, the pool at --workers workers (a new pool per study, as the
-               command line makes it: its start-up is included), and a running LocalCluster
-               of --workers processes (its start-up is given apart); speed-up over one process
+               for one process; --workers bare processes that each read their share and send
+               nothing back (the ceiling of this machine); the pool at --workers workers (a
+               new pool per study, as the command line makes it: its start-up is included);
+               and a running LocalCluster of --workers processes (its start-up is given
+               apart); with the speed-up over one process, CPU seconds (user + system, all
+               processes) per file, and cores busy (CPU seconds over wall seconds)
   one file     where the time of a read in one process goes: the reader, the header, picking
                the parameters into float32, and freeing the reader's list of lists
   moving       a whole file's values between processes: pickle size and round-trip time of the
@@ -76,6 +79,23 @@ def whole_array(path: str) -> numpy.ndarray:
 
 def chosen(path: str) -> study.RunData:
     return study.read_run(path, 12, KEPT)
+
+
+def read_share(paths: list[str]) -> None:
+    for path in paths:
+        study.read_run(path, 12, KEPT)
+
+
+def bare_processes(paths: list[str], workers: int) -> None:
+    """The ceiling: `workers` processes, each reading its share of the files, with no pool
+    and no result sent back."""
+    context = forkserver_context()
+    processes = [context.Process(target=read_share, args=(paths[start::workers],))
+                 for start in range(workers)]
+    for process in processes:
+        process.start()
+    for process in processes:
+        process.join()
 
 
 def timed(action, repeat: int) -> list[float]:
@@ -166,6 +186,8 @@ def main() -> None:
         configurations = {
             "one process": (lambda: [study.read_run(path, 12, KEPT) for path in paths],
                             pool_clock),
+            f"{args.workers} bare processes (the ceiling)": (
+                lambda: bare_processes(paths, args.workers), pool_clock),
             f"process pool, {args.workers} workers": (
                 lambda: study.read_study(paths, 12, KEPT, workers=args.workers,
                                          progress=False), pool_clock),
