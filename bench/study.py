@@ -8,8 +8,8 @@ of tools/make_plot_file.py), written once into bench/data/study; 3 parameters ar
 
 It prints, each the median of --repeat runs (min and max beside it):
   reading      files/s and values/s (all values of a file count: the reader decodes them all)
-               for one process; --workers bare processes that each read their share and send
-               nothing back (the ceiling of this machine); the pool at --workers workers (a
+               for one process; --workers bare processes that each read a fixed share and
+               send nothing back (what reading side by side costs without a pool); the pool at --workers workers (a
                new pool per study, as the command line makes it: its start-up is included);
                and a running LocalCluster of --workers processes (its start-up is given
                apart); with the speed-up over one process, CPU seconds (user + system, all
@@ -87,8 +87,8 @@ def read_share(paths: list[str]) -> None:
 
 
 def bare_processes(paths: list[str], workers: int) -> None:
-    """The ceiling: `workers` processes, each reading its share of the files, with no pool
-    and no result sent back."""
+    """`workers` processes, each reading its share of the files, with no pool and no result
+    sent back: what running reads side by side costs on this machine, without the pool."""
     context = forkserver_context()
     processes = [context.Process(target=read_share, args=(paths[start::workers],))
                  for start in range(workers)]
@@ -186,7 +186,7 @@ def main() -> None:
         configurations = {
             "one process": (lambda: [study.read_run(path, 12, KEPT) for path in paths],
                             pool_clock),
-            f"{args.workers} bare processes (the ceiling)": (
+            f"{args.workers} bare processes, a share of the files each": (
                 lambda: bare_processes(paths, args.workers), pool_clock),
             f"process pool, {args.workers} workers": (
                 lambda: study.read_study(paths, 12, KEPT, workers=args.workers,
