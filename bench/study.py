@@ -162,7 +162,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--files", type=int, default=24)
     parser.add_argument("--workers", type=int, default=2)
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=9)
     args = parser.parse_args()
 
     paths = study_files(args.files)
@@ -257,6 +257,8 @@ def main() -> None:
         seconds = pool_seconds(function, paths, args.workers, args.repeat)
         print(f"| {name} | {size / 1e6:.2f} | {statistics.median(trip) * 1e3:.1f} | "
               f"{args.files / statistics.median(seconds):.1f} | {spread(seconds)} |")
+    build = timed(lambda: numpy.array(columns, dtype=numpy.float32), args.repeat)
+    print(f"\nbuilding the float32 array from the lists: {statistics.median(build) * 1e3:.1f} ms")
     print(f"\n# done; {load()}")
 
 
