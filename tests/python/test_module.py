@@ -299,7 +299,7 @@ for k in range(80):
 
 
 def test_first_exec_with_allocations_failing_for_good():
-    pytest.importorskip("_testcapi")
+    require("_testcapi")
     result = run_python(EXEC_FAULTS)
     assert result.returncode == 0, result.stderr.decode()[-3000:]
     outcomes = dict(line.split(" ", 1) for line in result.stdout.decode().splitlines())

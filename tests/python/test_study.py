@@ -13,10 +13,10 @@ import time
 import pytest
 
 import kelmor
-from conftest import DieOnIndex
+from conftest import DieOnIndex, require
 
 for _module in ("numpy", "pandas", "pyarrow", "tqdm", "matplotlib"):
-    pytest.importorskip(_module, reason="pip install .[study]")
+    require(_module)  # pip install .[study]
 import numpy  # noqa: E402
 import pyarrow.parquet  # noqa: E402
 
@@ -91,7 +91,7 @@ def cluster(cluster_folder):
     worker processes, in an empty folder where neither can import the example's modules. One
     for every Dask test: it takes seconds to start. The workers' standard error goes to
     worker.log in that folder."""
-    pytest.importorskip("distributed", reason="pip install .[study]")
+    require("distributed")  # pip install .[study]
     from distributed import Client
     folder = cluster_folder
     scheduler_file = folder / "scheduler.json"
@@ -357,7 +357,7 @@ def test_command_line_all_failed(study, paths, tmp_path, capsys):
 
 
 def test_command_line_without_a_scheduler(study, paths, capsys):
-    pytest.importorskip("distributed", reason="pip install .[study]")
+    require("distributed")  # pip install .[study]
     import dask
     with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
         assert study.main(["-p", "A", "--scheduler", "tcp://127.0.0.1:9", paths[0]]) == 2
