@@ -263,38 +263,65 @@ def test_subinterpreter_import_is_refused(kind, main_first):
     assert result.stderr == b""
 
 
+# Runs child(k) for every k in range(count), each in a forked child of a process that has not
+# imported kelmor, so that every child makes the module's process-wide objects for the first
+# time, and prints "k outcome": child's text; "signal N" when the child died of a signal, with
+# " without its report" added to a SIGABRT that did not come from the last-resort guard after
+# its report; or the exit status and the end of standard error when it gave no outcome. A child
+# that hangs is ended by an alarm (signal 14).
+FORKED_CHILDREN = r"""
+import importlib.util, os, signal, sys, tempfile, _testcapi
+spec = importlib.util.find_spec("kelmor")
+
+def for_each_k(count, child):
+    for k in range(count):
+        err = tempfile.TemporaryFile()
+        reader, writer = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(reader)
+            os.dup2(err.fileno(), 2)
+            signal.alarm(5)
+            os.write(writer, child(k).encode())
+            os._exit(0)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as pipe:
+            result = pipe.read().decode()
+        _, status = os.waitpid(pid, 0)
+        err.seek(0)
+        text = err.read().decode(errors="replace")
+        if os.WIFSIGNALED(status):
+            result = f"signal {os.WTERMSIG(status)}"
+            if result == "signal 6" and not (
+                    "uncaught panic at ffi boundary" in text and text.endswith(
+                        "failure raised while another failure was unwinding; aborting\n")):
+                result += " without its report"
+        elif os.WEXITSTATUS(status) != 0 or not result:
+            result = f"exit {os.WEXITSTATUS(status)} {result!r} {text[-300:]!r}"
+        print(k, result, flush=True)
+"""
+
 # The first exec step of a process makes the process-wide objects. With every allocation failing
 # from the k-th on, it must still end: imported, an ordinary exception, or the last-resort
 # guard's abort after its report (when not even the failure type can be made), never a hang.
-# Each k runs in a forked child of a process that has not imported kelmor, so every child makes
-# the objects for the first time.
-EXEC_FAULTS = r"""
-import importlib.util, os, signal, _testcapi
-spec = importlib.util.find_spec("kelmor")
-for k in range(80):
-    reader, writer = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(reader)
-        os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
-        signal.alarm(5)
-        module = importlib.util.module_from_spec(spec)
-        outcome = None
-        _testcapi.set_nomemory(k, 0)
-        try:
-            spec.loader.exec_module(module)
-        except BaseException as exc:
-            outcome = exc
-        _testcapi.remove_mem_hooks()
-        os.write(writer, b"ok" if outcome is None else type(outcome).__name__.encode())
-        os._exit(0)
-    os.close(writer)
-    with os.fdopen(reader, "rb") as pipe:
-        result = pipe.read().decode()
-    _, status = os.waitpid(pid, 0)
-    if os.WIFSIGNALED(status):
-        result = f"signal {os.WTERMSIG(status)}"
-    print(k, result)
+# While allocations fail the child runs nothing of its own that could need memory: what it
+# calls is bound beforehand and its names are a function's locals (storing a global can grow
+# the module's dictionary), so that a MemoryError cannot escape the child itself.
+EXEC_FAULTS = FORKED_CHILDREN + r"""
+def child(k):
+    module = importlib.util.module_from_spec(spec)
+    exec_module = spec.loader.exec_module
+    set_nomemory, remove_hooks = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
+    outcome = None
+    set_nomemory(k, 0)
+    try:
+        exec_module(module)
+    except BaseException as exc:
+        outcome = exc
+    remove_hooks()
+    return "ok" if outcome is None else type(outcome).__name__
+
+for_each_k(80, child)
 """
 
 
@@ -306,3 +333,4 @@ def test_first_exec_with_allocations_failing_for_good():
     assert len(outcomes) == 80
     assert set(outcomes.values()) <= {"ok", "MemoryError", "signal 6"}, outcomes
     assert outcomes["79"] == "ok"
+
