@@ -334,3 +334,70 @@ def test_first_exec_with_allocations_failing_for_good():
     assert set(outcomes.values()) <= {"ok", "MemoryError", "signal 6"}, outcomes
     assert outcomes["79"] == "ok"
 
+
+# Python code that runs while the first exec step makes a process-wide object can reach the
+# same object again on the same thread: here an unraisable hook, called when making an interned
+# name fails (the k-th allocation alone fails), runs the exec step of a second module object.
+# That nested step fails with PanicException instead of waiting for itself for ever, the outer
+# step ends as usual, and afterwards the module imports and reads as ever.
+REENTRY = FORKED_CHILDREN + r"""
+sample = sys.argv[1]
+
+def child(k):
+    nested = []
+
+    def hook(report):
+        if nested:
+            return
+        again = importlib.util.module_from_spec(spec)
+        try:
+            spec.loader.exec_module(again)
+            nested.append("ok")
+        except BaseException as exc:
+            nested.append(f"{type(exc).__name__}: {exc}")
+
+    sys.unraisablehook = hook
+    module = importlib.util.module_from_spec(spec)
+    exec_module = spec.loader.exec_module
+    set_nomemory, remove_hooks = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
+    outcome = None
+    set_nomemory(k, k + 1)
+    try:
+        exec_module(module)
+    except BaseException as exc:
+        outcome = exc
+    remove_hooks()
+    sys.unraisablehook = sys.__unraisablehook__
+    # A new module object of the same process, made once all allocations work again.
+    after = importlib.util.module_from_spec(spec)
+    exec_module(after)
+    usable = (after.__all__ == ["rust_read_valdrum"]
+              and len(after.rust_read_valdrum(sample, 12)) == 36)
+    outcome = "ok" if outcome is None else f"{type(outcome).__name__}: {outcome}"
+    return "|".join([outcome, *nested, "usable" if usable else "unusable"])
+
+for_each_k(60, child)
+"""
+
+
+def test_first_exec_reentered_from_python_code():
+    require("_testcapi")
+    sample = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sample.plt"
+    result = run_python(REENTRY.replace("sys.argv[1]", repr(str(sample))))
+    assert result.returncode == 0, result.stderr.decode()[-3000:]
+    lines = result.stdout.decode().splitlines()
+    assert len(lines) == 60
+    reentered = []
+    for line in lines:
+        k, outcome = line.split(" ", 1)
+        *outer, usable = outcome.split("|")
+        assert usable == "usable", line
+        if len(outer) == 2:
+            # The hook ran: only the failing interned name calls it, with its null-result report.
+            assert outer == ["PanicException: PyObject pointer is null", "PanicException: "
+                             "Re-entrant initialization of a process-wide object detected"], line
+            reentered.append(k)
+        else:
+            assert len(outer) == 1, line
+    # Both names, "__name__" and "__all__", were re-entered.
+    assert len(reentered) == 2, lines
