@@ -236,7 +236,7 @@ def test_columns_that_cannot_be_allocated(write_file, tmp_path):
 # the main thread, and in a thread that exists before the limit is set; with or without a
 # backtrace, which must not come out empty.
 EXHAUSTED = r"""
-import resource, sys, threading, kelmor
+import _thread, resource, sys, threading, kelmor
 path, headroom, where = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 
 def call():
@@ -255,9 +255,21 @@ def call():
 if where == "main":
     call()
 else:
-    thread = threading.Thread(target=call)
-    thread.start()
-    thread.join()
+    # The main thread must need no memory while the heap is exhausted: it blocks on a lock that
+    # the thread releases once the limit is lifted. (threading.Thread.start() goes on running
+    # Python code in the main thread after the new thread has started, which then met the
+    # exhausted heap when the call let the interpreter lock go.)
+    done = _thread.allocate_lock()
+    done.acquire()
+
+    def run():
+        try:
+            call()
+        finally:
+            done.release()
+
+    _thread.start_new_thread(run, ())
+    done.acquire()
 print("alive", sum(range(1000)), flush=True)
 """
 
