@@ -2,8 +2,11 @@
 """Writes the benchmark's plot files into bench/data (kept out of git), once: a file that
 already exists is reused, since the output depends only on its name's parameters.
 
-Sizes: small (50 parameters x 2000 timesteps), medium (500 x 5000), large (2000 x 5000,
-10 million values), each in widths 12 (" 1.23456E+02") and 15 (" 1.23456789E+02").
+Sizes (parameters x timesteps): small 50 x 2000, medium 500 x 5000, and three files of 10
+million values each that differ in shape: large 2000 x 5000, long 10 x 1,000,000 (few
+parameters, many blocks) and wide 100,000 x 100 (many parameters, few blocks); each in widths
+12 (" 1.23456E+02") and 15 (" 1.23456789E+02"). The same three shapes at 200,000 values are
+the files whose instructions bench/instructions.py counts.
 """
 
 import argparse
@@ -15,7 +18,12 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"
 
-SIZES = {"small": (50, 2000), "medium": (500, 5000), "large": (2000, 5000)}
+SIZES = {"small": (50, 2000), "medium": (500, 5000), "large": (2000, 5000),
+         "long": (10, 1_000_000), "wide": (100_000, 100),
+         "count": (200, 1000), "count_long": (10, 20_000), "count_wide": (20_000, 10)}
+TIMED_SIZES = ["small", "medium", "large", "long", "wide"]
+QUICK_SIZES = ["small", "medium"]
+INSTRUCTION_SHAPES = ["count", "count_long", "count_wide"]
 WIDTHS = (12, 15)
 
 
@@ -46,7 +54,7 @@ def ensure(size: str, width: int) -> Path:
 
 
 def sizes_for(quick: bool):
-    return ["small", "medium"] if quick else list(SIZES)
+    return QUICK_SIZES if quick else TIMED_SIZES
 
 
 def main() -> None:

@@ -277,7 +277,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="small and medium sizes, fewer runs (for development)")
-    parser.add_argument("--sizes", help="comma-separated subset of small,medium,large")
+    parser.add_argument("--sizes", help="comma-separated subset of " + ",".join(generate.TIMED_SIZES))
     parser.add_argument("--runs", type=int, help="fresh processes per cold kelmor/floor median")
     parser.add_argument("--no-peers", action="store_true", help="kelmor and the floor only")
     parser.add_argument("--child", nargs=3, metavar=("METHOD", "PATH", "WIDTH"),
@@ -322,7 +322,7 @@ def main():
             gc.collect()
             if not args.no_peers:
                 for peer in ("python", "numpy", "pandas"):
-                    peer_runs = runs if peer == "numpy" else (1 if size == "large" else min(3, runs))
+                    peer_runs = runs if peer == "numpy" else (1 if values >= 10_000_000 else min(3, runs))
                     p = cold(peer, path, width, peer_runs)
                     row[peer] = ns(statistics.median(r["seconds"] for r in p))
                     ulps = [r["max_ulp"] for r in p]
