@@ -46,6 +46,25 @@ void decode_fields(benchmark::State &state) {
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// The reader's layout decoder on fields lying back to back in padded memory, as in a data line.
+template <std::uint32_t W> void decode_layout_fields(benchmark::State &state) {
+    const auto fields = realistic_fields(static_cast<int>(W), 4096);
+    std::string text;
+    for (const std::string &field : fields) text += field;
+    text.append(kelmor::detail::layout_read_bytes, ' ');
+    std::vector<float> out(fields.size());
+    for (auto _ : state) {
+        const char *p = text.data();
+        for (std::size_t i = 0; i < fields.size(); ++i, p += W)
+            if (!kelmor::detail::decode_layout<W>(p, out[i])) state.SkipWithError("not in the layout");
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["per_value"] = benchmark::Counter(
+        static_cast<double>(fields.size()),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 void read_file(benchmark::State &state, const std::string &path, std::uint32_t width) {
     std::size_t values = 0;
     for (const auto &column : kelmor::read_plot_file(path, width)) values += column.size();
@@ -57,6 +76,8 @@ void read_file(benchmark::State &state, const std::string &path, std::uint32_t w
 
 } // namespace
 
+BENCHMARK(decode_layout_fields<12>)->Name("decode_layout/12");
+BENCHMARK(decode_layout_fields<15>)->Name("decode_layout/15");
 BENCHMARK(decode_fields<kelmor::decode_field>)->Name("decode_field")->Arg(12)->Arg(15);
 BENCHMARK(decode_fields<kelmor::detail::decode_field_exact>)
     ->Name("decode_field_exact")->Arg(12)->Arg(15);

@@ -25,11 +25,19 @@ enum class LineStatus {
 };
 
 // Reads lines through one fixed buffer of buffer_size bytes, refilled by one read() whenever
-// it is used up. A line that lies wholly in the buffer is handed out in place; a line that
-// crosses the buffer's end is gathered into a growing string over several refills.
+// it is used up. A line that lies wholly in the buffer is handed out in place. A line that
+// crosses the buffer's end is handed out in place too when its first part is short: that part
+// is carried in front of the buffer before the refill, so the line is contiguous. Only a line
+// whose first part is longer than carry_size is gathered into a growing string.
+//
+// Every line handed out is followed by at least `padding` readable bytes, so that field
+// decoding may load whole words that reach past a line's end.
 class LineSource {
 public:
     static constexpr std::size_t buffer_size = 8192;
+    // Plot file lines are a few hundred bytes at most; longer ones are gathered.
+    static constexpr std::size_t carry_size = 4096;
+    static constexpr std::size_t padding = 64;
     // No plot file has lines anywhere near this long; only broken or endless input does.
     static constexpr std::size_t default_max_line = std::size_t{1} << 30;
 
@@ -43,13 +51,26 @@ public:
     // The view stays valid until the next call.
     LineStatus next_line(std::string_view &line);
 
+    // The bytes of the buffer not handed out yet (no read is made; may be empty), followed by
+    // `padding` readable bytes. Lets a caller take the lines it can check faster itself.
+    std::string_view unread() const noexcept {
+        return std::string_view(data() + m_position, m_filled - m_position);
+    }
+    // Marks the first `bytes` bytes of unread() as handed out. They must be whole lines, line
+    // feeds included, that the caller has checked as next_line would: valid UTF-8, none longer
+    // than max_line().
+    void skip(std::size_t bytes) noexcept { m_position += bytes; }
+
     int os_error() const noexcept { return m_os_error; }
     // Bytes of the file taken so far: every line handed out, line ends included.
     std::uint64_t consumed() const noexcept { return m_buffer_offset + m_position; }
     std::size_t max_line() const noexcept { return m_max_line; }
 
 private:
+    char *data() noexcept { return m_storage + carry_size; }
+    const char *data() const noexcept { return m_storage + carry_size; }
     LineStatus give_up_long_line(std::size_t consumed);
+    LineStatus finish_line(std::string_view &line, std::string_view bytes);
 
     const UniqueFd &m_file;
     std::size_t m_max_line; // longest line accepted, line end included
@@ -57,8 +78,9 @@ private:
     std::size_t m_filled = 0;   // bytes of the buffer that hold file data
     std::uint64_t m_buffer_offset = 0; // file bytes read before the buffer's current data
     int m_os_error = 0;
-    std::string m_gathered; // a line that crossed the buffer's end
-    char m_buffer[buffer_size];
+    std::string m_gathered; // a line whose first part was too long to carry
+    // The carry area, the buffer, the padding; zeroed, so that bytes past the data are defined.
+    char m_storage[carry_size + buffer_size + padding] = {};
 };
 
 } // namespace kelmor

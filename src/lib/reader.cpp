@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "block_stage.hpp"
 #include "decode.hpp"
 #include "error_description.hpp"
 #include "failure.hpp"
@@ -70,17 +72,33 @@ Columns make_columns(std::uint32_t count) {
     }
 }
 
-[[gnu::always_inline]] inline void append_field(std::string_view text, Column &column) {
-    const DecodeResult decoded = decode_field(text);
-    if (decoded.error != DecodeError::none) [[unlikely]]
-        raise_failure("Could not parse line: " + std::string(describe_decode_error(decoded.error)));
-    column.push_back(decoded.value);
+[[noreturn]] void raise_decode_failure(DecodeError error) {
+    raise_failure("Could not parse line: " + std::string(describe_decode_error(error)));
 }
 
-// Cuts `fields` fields of `width` bytes from the start of a data line and appends them to
-// `columns`, in order; the first field that does not fit or does not decode fails.
-void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fields,
-                    Column *columns) {
+// The value of a field of `width` bytes at `field`, which the line source's padding follows;
+// a field that is not a number fails. W is the width when the reader was made for it (a
+// width in the writers' layout), else 0.
+template <std::uint32_t W>
+[[gnu::always_inline]] inline float decode_one(const char *field, std::uint32_t width) {
+    const std::string_view text(field, width);
+    DecodeResult decoded;
+    if constexpr (W != 0) {
+        float value = 0.0f;
+        if (detail::decode_layout<W>(field, value)) return value;
+        decoded = detail::decode_field_general(text);
+    } else {
+        decoded = decode_field(text);
+    }
+    if (decoded.error != DecodeError::none) [[unlikely]]
+        raise_decode_failure(decoded.error);
+    return decoded.value;
+}
+
+// Cuts `fields` fields of `width` bytes from the start of a data line and decodes them into
+// `out`, in order; the first field that does not fit or does not decode fails.
+template <std::uint32_t W>
+void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fields, float *out) {
     const std::uint64_t span = std::uint64_t{fields} * width;
     bool fits = span <= line.size();
     for (std::uint64_t edge = 0; fits && edge <= span; edge += width) {
@@ -90,11 +108,10 @@ void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fi
     if (fits) [[likely]] {
         // Every field lies inside the line on character boundaries: only decoding can fail.
         const char *field = line.data();
-        for (std::uint32_t j = 0; j < fields; ++j, field += width)
-            append_field(std::string_view(field, width), columns[j]);
+        for (std::uint32_t j = 0; j < fields; ++j, field += width) out[j] = decode_one<W>(field, width);
         return;
     }
-    // Some field does not fit: fail at the first one, after appending those before it (or
+    // Some field does not fit: fail at the first one, after decoding those before it (or
     // failing on one of them that does not decode), exactly as field-by-field reading does.
     for (std::uint32_t j = 0; j < fields; ++j) {
         const std::uint64_t begin = std::uint64_t{j} * width;
@@ -102,9 +119,60 @@ void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fi
         if (end > line.size() || !utf8::is_char_boundary(line, static_cast<std::size_t>(begin)) ||
             !utf8::is_char_boundary(line, static_cast<std::size_t>(end)))
             raise_failure(describe_range_error(line, begin, end));
-        append_field(line.substr(static_cast<std::size_t>(begin), width), columns[j]);
+        out[j] = decode_one<W>(line.data() + begin, width);
     }
 }
+
+// Takes data lines straight from the line source's buffer when they are nothing but their
+// fields in the writers' layout of width W and a line end: then a line is ASCII, so valid
+// UTF-8, every field fits and is a number, and one pass over its bytes does what reading the
+// line, checking it, cutting its fields and decoding them does the long way, with the same
+// values. Any other line, and one that the buffer does not hold whole, is left to the long way.
+template <std::uint32_t W> class LayoutLines {
+public:
+    explicit LayoutLines(std::uint32_t count) noexcept
+        : m_full_fields(std::min(count, fields_per_line))
+#ifdef KELMOR_LAYOUT_SSE2
+          ,
+          m_full(W, m_full_fields),
+          m_last(W, count % fields_per_line == 0 ? m_full_fields : count % fields_per_line)
+#endif
+    {
+    }
+
+    // Takes the next data line, of `fields` fields, into out; false when it is not such a line.
+    [[gnu::always_inline]] bool take(LineSource &source, std::uint32_t fields, float *out) {
+        const auto decide = [](const char *field, float &value) {
+            value = detail::decode_field_general(std::string_view(field, W)).value;
+        };
+#ifdef KELMOR_LAYOUT_SSE2
+        // A line of ten fields, the common one, with its loop unrolled.
+        const std::size_t length =
+            fields == fields_per_line
+                ? detail::read_layout_line_sse2<W>(m_full, source.unread(), fields_per_line, out, decide)
+                : detail::read_layout_line_sse2<W>(fields == m_full_fields ? m_full : m_last,
+                                                   source.unread(), fields, out, decide);
+#else
+        const std::size_t length =
+            detail::read_layout_line_portable<W>(source.unread(), fields, out, decide);
+#endif
+        if (length == 0 || length > source.max_line()) return false;
+        source.skip(length);
+        return true;
+    }
+
+private:
+    std::uint32_t m_full_fields; // fields of every data line but perhaps the last of a block
+#ifdef KELMOR_LAYOUT_SSE2
+    detail::Sse2LayoutLine m_full;
+    detail::Sse2LayoutLine m_last;
+#endif
+};
+
+// For widths without a layout reader.
+struct NoLayoutLines {
+    explicit NoLayoutLines(std::uint32_t) noexcept {}
+};
 
 // The size of the file behind `fd` when it is a regular file.
 bool regular_file_size(int fd, std::uint64_t &size) noexcept {
@@ -123,37 +191,78 @@ void reserve_columns(Columns &columns, std::uint64_t capacity) noexcept {
     }
 }
 
-// Reads the timestep blocks of a file with `count` parameters into `columns`.
+// The columns and the room they hold, which grows ahead of the blocks appended to them.
+class ColumnSink {
+public:
+    ColumnSink(Columns &columns, const LineSource &source, const UniqueFd &file,
+               std::uint64_t min_block_bytes) noexcept
+        : m_columns(columns), m_source(source), m_file(file), m_first_block(source.consumed()),
+          m_min_block_bytes(min_block_bytes) {}
+
+    // Appends the staged blocks. Before that, the columns get room for the whole file from
+    // the blocks read so far, so that they are neither copied nor left with twice the room
+    // they need; at the end of the file, room for exactly the blocks read.
+    void append(detail::BlockStage &stage, bool at_end) {
+        const std::uint64_t blocks = m_blocks + stage.blocks();
+        if (blocks > m_capacity) {
+            m_capacity = at_end ? blocks : detail::next_block_capacity(progress(blocks));
+            reserve_columns(m_columns, m_capacity);
+        }
+        stage.append_to(m_columns);
+        m_blocks = blocks;
+    }
+
+private:
+    detail::BlockProgress progress(std::uint64_t blocks) const noexcept {
+        const std::uint64_t consumed = m_source.consumed();
+        detail::BlockProgress progress{blocks, consumed - m_first_block, 0, false, m_min_block_bytes};
+        std::uint64_t size = 0;
+        if (regular_file_size(m_file.get(), size)) {
+            progress.size_known = true;
+            progress.remaining = size > consumed ? size - consumed : 0;
+        }
+        return progress;
+    }
+
+    Columns &m_columns;
+    const LineSource &m_source;
+    const UniqueFd &m_file;
+    std::uint64_t m_first_block; // file offset of the first block
+    std::uint64_t m_min_block_bytes;
+    std::uint64_t m_blocks = 0;   // blocks in the columns
+    std::uint64_t m_capacity = 0; // blocks the columns hold room for
+};
+
+// Reads the timestep blocks of a file with `count` parameters into `columns`. W is the field
+// width when it is one of the writers' layout that the reader is made for, else 0.
+template <std::uint32_t W>
 void read_blocks(LineSource &source, const UniqueFd &file, std::uint32_t width,
                  Columns &columns) {
-    const std::uint32_t count = static_cast<std::uint32_t>(columns.size());
+    const auto count = static_cast<std::uint32_t>(columns.size());
     const std::uint32_t data_lines = (count + fields_per_line - 1) / fields_per_line;
-    const std::uint64_t first_block = source.consumed();
-    std::uint64_t blocks = 0;
-    std::uint64_t capacity = 0;
+    ColumnSink sink(columns, source, file, data_lines + std::uint64_t{count} * width);
+    detail::BlockStage stage(count);
+    [[maybe_unused]] std::conditional_t<W == 0, NoLayoutLines, LayoutLines<W>> layout_lines(count);
     std::string_view line;
     // Each block: a header line (never examined), then ceil(count / 10) data lines whose
     // field j occupies bytes [j * width, (j + 1) * width).
     while (read_line(source, line)) {
-        // The columns get room for the whole file from the first block's size on, so that
-        // they are neither copied nor left with twice the room they need.
-        if (blocks != 0 && blocks >= capacity) {
-            detail::BlockProgress progress{blocks, source.consumed() - first_block, 0, false,
-                                           data_lines + std::uint64_t{count} * width};
-            std::uint64_t size = 0;
-            if (regular_file_size(file.get(), size)) {
-                progress.size_known = true;
-                progress.remaining = size > source.consumed() ? size - source.consumed() : 0;
-            }
-            capacity = detail::next_block_capacity(progress);
-            reserve_columns(columns, capacity);
-        }
         for (std::uint32_t base = 0; base < count; base += fields_per_line) {
+            const std::uint32_t fields = std::min(fields_per_line, count - base);
+            float *const out = stage.room(fields);
+            if constexpr (W != 0) {
+                if (layout_lines.take(source, fields, out)) {
+                    stage.commit(fields);
+                    continue;
+                }
+            }
             if (!read_line(source, line)) raise_failure("Error reading line");
-            read_data_line(line, width, std::min(fields_per_line, count - base), &columns[base]);
+            read_data_line<W>(line, width, fields, out);
+            stage.commit(fields);
         }
-        ++blocks;
+        if (stage.end_block()) sink.append(stage, false);
     }
+    sink.append(stage, true);
 }
 
 } // namespace
@@ -183,7 +292,12 @@ Columns read_plot_file(std::string_view path, std::uint32_t width) {
             while (read_line(source, line)) {
             }
         } else {
-            read_blocks(source, file, width, columns);
+            // The two widths in use get a reader made for their layout.
+            switch (width) {
+            case 12: read_blocks<12>(source, file, width, columns); break;
+            case 15: read_blocks<15>(source, file, width, columns); break;
+            default: read_blocks<0>(source, file, width, columns); break;
+            }
         }
         return columns;
     } catch (const std::bad_alloc &) {

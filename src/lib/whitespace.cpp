@@ -11,6 +11,9 @@ namespace {
 
 // The byte length of the character that starts at `pos` when it is white space, else 0.
 std::size_t white_space_length_at(std::string_view text, std::size_t pos) noexcept {
+    // Fields and count lines are ASCII: their characters need no decoding.
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (byte < 0x80) return is_white_space(byte) ? 1 : 0;
     std::size_t length = 0;
     return is_white_space(utf8::decode_at(text, pos, length)) ? length : 0;
 }
