@@ -110,28 +110,30 @@ inline std::size_t line_length_after(std::string_view bytes, std::size_t span) n
 
 // Reads a data line at the start of `bytes` (followed by layout_read_bytes readable bytes) when
 // it is nothing but `fields` fields of width W in the layout and its line end: each field by
-// read_layout_portable, into out, and `decide(field, value)` settles those that one
-// multiplication cannot decide. Gives the line's length with its line end; 0, with nothing
-// known, when the line is anything else.
+// read_layout_portable, field j into out[j * stride], and `decide(field, value)` settles those
+// that one multiplication cannot decide. Gives the line's length with its line end; 0, with
+// nothing known, when the line is anything else.
 template <std::uint32_t W, typename Decide>
 [[gnu::always_inline]] inline std::size_t read_layout_line_portable(std::string_view bytes,
                                                                     std::uint32_t fields,
-                                                                    float *out, Decide decide) {
+                                                                    float *out, std::size_t stride,
+                                                                    Decide decide) {
     const std::size_t length = line_length_after(bytes, std::size_t{fields} * W);
     if (length == 0) return 0;
     const char *p = bytes.data();
-    for (std::uint32_t j = 0; j < fields; ++j, p += W) {
-        const LayoutOutcome outcome = read_layout_portable<W>(p, out[j]);
+    for (std::uint32_t j = 0; j < fields; ++j, p += W, out += stride) {
+        const LayoutOutcome outcome = read_layout_portable<W>(p, *out);
         if (outcome == LayoutOutcome::other) return 0;
         if (outcome == LayoutOutcome::undecided) [[unlikely]]
-            decide(p, out[j]);
+            decide(p, *out);
     }
     return length;
 }
 
 } // namespace kelmor::detail
 
-#if defined(__SSE2__) && !defined(KELMOR_NO_SIMD)
+#include "simd.hpp"
+#ifdef KELMOR_SSE2
 #include "layout_sse2.hpp"
 #endif
 
@@ -141,7 +143,7 @@ namespace kelmor::detail {
 // it has a reader for W.
 template <std::uint32_t W>
 [[gnu::always_inline]] inline LayoutOutcome read_layout(const char *p, float &value) noexcept {
-#ifdef KELMOR_LAYOUT_SSE2
+#ifdef KELMOR_SSE2
     if constexpr (has_sse2_layout(W)) return read_layout_sse2<W>(p, value);
 #endif
     return read_layout_portable<W>(p, value);

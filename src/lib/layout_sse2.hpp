@@ -2,7 +2,7 @@
 // Included by layout.hpp, after the portable readers that these must agree with.
 #pragma once
 
-#include <emmintrin.h>
+#include "simd.hpp"
 
 #include <array>
 #include <bit>
@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-
-#define KELMOR_LAYOUT_SSE2 1
 
 namespace kelmor::detail {
 
@@ -178,12 +176,12 @@ template <std::uint32_t W>
                                  layout_power_index<W>(sums), value);
 }
 
-// The fields at a and b, both known to be in the layout, into out[0] and out[1] (out[0] alone
-// when only `a` is wanted), when one multiplication decides both: two fields share the last
-// multiply-add, the scaling and the conversion. False, with nothing written, otherwise.
+// The fields at a and b, both known to be in the layout, into out[0] and out[stride] (out[0]
+// alone when only `a` is wanted), when one multiplication decides both: two fields share the
+// last multiply-add, the scaling and the conversion. False, with nothing written, otherwise.
 template <std::uint32_t W>
 [[gnu::always_inline]] inline bool read_layout_pair_sse2(const char *a, const char *b, bool both,
-                                                         float *out) noexcept {
+                                                         float *out, std::size_t stride) noexcept {
     const __m128i zero_char = _mm_set1_epi8('0');
     const __m128i bytes_a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
     const __m128i bytes_b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
@@ -203,12 +201,8 @@ template <std::uint32_t W>
     const __m128i signs = _mm_and_si128(_mm_slli_epi32(_mm_unpacklo_epi32(bytes_a, bytes_b), 29),
                                         _mm_set_epi32(0, 0, INT32_MIN, INT32_MIN));
     const __m128i values = _mm_or_si128(_mm_castps_si128(_mm_cvtpd_ps(product)), signs);
-    if (both) {
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out), values);
-    } else {
-        const std::int32_t first = _mm_cvtsi128_si32(values);
-        std::memcpy(out, &first, sizeof first);
-    }
+    _mm_store_ss(out, _mm_castsi128_ps(values));
+    if (both) _mm_store_ss(out + stride, _mm_castsi128_ps(_mm_shuffle_epi32(values, 1)));
     return true;
 }
 
@@ -263,19 +257,21 @@ template <std::uint32_t W, typename Decide>
 [[gnu::always_inline]] inline std::size_t read_layout_line_sse2(const Sse2LayoutLine &line,
                                                                 std::string_view bytes,
                                                                 std::uint32_t fields, float *out,
-                                                                Decide decide) {
+                                                                std::size_t stride, Decide decide) {
     const std::size_t length = line.match(bytes);
     if (length == 0) return 0;
     const char *const p = bytes.data();
 #pragma GCC unroll 5
     for (std::uint32_t j = 0; j < fields; j += 2) {
         const char *const a = p + std::size_t{j} * W;
+        float *const to = out + j * stride;
         const bool both = j + 1 < fields;
-        if (read_layout_pair_sse2<W>(a, both ? a + W : a, both, out + j)) [[likely]]
+        if (read_layout_pair_sse2<W>(a, both ? a + W : a, both, to, stride)) [[likely]]
             continue;
-        for (std::uint32_t k = j; k < j + (both ? 2 : 1); ++k) {
-            const char *const field = p + std::size_t{k} * W;
-            if (read_layout_sse2<W>(field, out[k]) != LayoutOutcome::scaled) decide(field, out[k]);
+        for (std::uint32_t k = 0; k < (both ? 2u : 1u); ++k) {
+            const char *const field = a + std::size_t{k} * W;
+            if (read_layout_sse2<W>(field, to[k * stride]) != LayoutOutcome::scaled)
+                decide(field, to[k * stride]);
         }
     }
     return length;

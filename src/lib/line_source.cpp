@@ -25,7 +25,7 @@ LineStatus LineSource::finish_line(std::string_view &line, std::string_view byte
     return LineStatus::line;
 }
 
-LineStatus LineSource::next_line(std::string_view &line) {
+LineStatus LineSource::next_line_general(std::string_view &line) {
     char *const buffer = data();
     std::size_t carried = 0; // bytes of this line carried in front of the buffer's data
     bool gathering = false;  // the bytes of this line so far sit in m_gathered instead

@@ -95,10 +95,11 @@ template <std::uint32_t W>
     return decoded.value;
 }
 
-// Cuts `fields` fields of `width` bytes from the start of a data line and decodes them into
-// `out`, in order; the first field that does not fit or does not decode fails.
+// Cuts `fields` fields of `width` bytes from the start of a data line and decodes field j into
+// out[j * stride], in order; the first field that does not fit or does not decode fails.
 template <std::uint32_t W>
-void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fields, float *out) {
+void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fields, float *out,
+                    std::size_t stride) {
     const std::uint64_t span = std::uint64_t{fields} * width;
     bool fits = span <= line.size();
     for (std::uint64_t edge = 0; fits && edge <= span; edge += width) {
@@ -108,7 +109,8 @@ void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fi
     if (fits) [[likely]] {
         // Every field lies inside the line on character boundaries: only decoding can fail.
         const char *field = line.data();
-        for (std::uint32_t j = 0; j < fields; ++j, field += width) out[j] = decode_one<W>(field, width);
+        for (std::uint32_t j = 0; j < fields; ++j, field += width, out += stride)
+            *out = decode_one<W>(field, width);
         return;
     }
     // Some field does not fit: fail at the first one, after decoding those before it (or
@@ -119,7 +121,7 @@ void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fi
         if (end > line.size() || !utf8::is_char_boundary(line, static_cast<std::size_t>(begin)) ||
             !utf8::is_char_boundary(line, static_cast<std::size_t>(end)))
             raise_failure(describe_range_error(line, begin, end));
-        out[j] = decode_one<W>(line.data() + begin, width);
+        out[j * stride] = decode_one<W>(line.data() + begin, width);
     }
 }
 
@@ -132,7 +134,7 @@ template <std::uint32_t W> class LayoutLines {
 public:
     explicit LayoutLines(std::uint32_t count) noexcept
         : m_full_fields(std::min(count, fields_per_line))
-#ifdef KELMOR_LAYOUT_SSE2
+#ifdef KELMOR_SSE2
           ,
           m_full(W, m_full_fields),
           m_last(W, count % fields_per_line == 0 ? m_full_fields : count % fields_per_line)
@@ -140,21 +142,24 @@ public:
     {
     }
 
-    // Takes the next data line, of `fields` fields, into out; false when it is not such a line.
-    [[gnu::always_inline]] bool take(LineSource &source, std::uint32_t fields, float *out) {
+    // Takes the next data line, of `fields` fields, field j into out[j * stride]; false when it
+    // is not such a line.
+    [[gnu::always_inline]] bool take(LineSource &source, std::uint32_t fields, float *out,
+                                     std::size_t stride) {
         const auto decide = [](const char *field, float &value) {
             value = detail::decode_field_general(std::string_view(field, W)).value;
         };
-#ifdef KELMOR_LAYOUT_SSE2
+#ifdef KELMOR_SSE2
         // A line of ten fields, the common one, with its loop unrolled.
         const std::size_t length =
             fields == fields_per_line
-                ? detail::read_layout_line_sse2<W>(m_full, source.unread(), fields_per_line, out, decide)
+                ? detail::read_layout_line_sse2<W>(m_full, source.unread(), fields_per_line, out,
+                                                   stride, decide)
                 : detail::read_layout_line_sse2<W>(fields == m_full_fields ? m_full : m_last,
-                                                   source.unread(), fields, out, decide);
+                                                   source.unread(), fields, out, stride, decide);
 #else
         const std::size_t length =
-            detail::read_layout_line_portable<W>(source.unread(), fields, out, decide);
+            detail::read_layout_line_portable<W>(source.unread(), fields, out, stride, decide);
 #endif
         if (length == 0 || length > source.max_line()) return false;
         source.skip(length);
@@ -163,7 +168,7 @@ public:
 
 private:
     std::uint32_t m_full_fields; // fields of every data line but perhaps the last of a block
-#ifdef KELMOR_LAYOUT_SSE2
+#ifdef KELMOR_SSE2
     detail::Sse2LayoutLine m_full;
     detail::Sse2LayoutLine m_last;
 #endif
@@ -247,18 +252,15 @@ void read_blocks(LineSource &source, const UniqueFd &file, std::uint32_t width,
     // Each block: a header line (never examined), then ceil(count / 10) data lines whose
     // field j occupies bytes [j * width, (j + 1) * width).
     while (read_line(source, line)) {
+        stage.start_block();
         for (std::uint32_t base = 0; base < count; base += fields_per_line) {
             const std::uint32_t fields = std::min(fields_per_line, count - base);
-            float *const out = stage.room(fields);
+            float *const out = stage.slot(base);
             if constexpr (W != 0) {
-                if (layout_lines.take(source, fields, out)) {
-                    stage.commit(fields);
-                    continue;
-                }
+                if (layout_lines.take(source, fields, out, stage.stride())) continue;
             }
             if (!read_line(source, line)) raise_failure("Error reading line");
-            read_data_line<W>(line, width, fields, out);
-            stage.commit(fields);
+            read_data_line<W>(line, width, fields, out, stage.stride());
         }
         if (stage.end_block()) sink.append(stage, false);
     }
