@@ -2,9 +2,10 @@
 // glibc's correctly rounded strtof.
 //
 // The first input byte chooses how the rest becomes a field text: used as it is, built into a
-// number (signs, long digit runs, exponents past the accumulator's saturation, padding), or
+// number (signs, long digit runs, exponents past the accumulator's saturation, padding),
 // placed next to the exact midpoint between two neighbouring binary32 values, where a wrong
-// rounding shows.
+// rounding shows, or written in the writers' layout, sometimes with a byte replaced. Fields of
+// 11 to 15 bytes also go to the layout readers, which must agree with each other.
 #include <bit>
 #include <cerrno>
 #include <cfloat>
@@ -16,6 +17,7 @@
 #include <string_view>
 
 #include "decode.hpp"
+#include "layout.hpp"
 #include "reference.hpp"
 #include "utf8.hpp"
 
@@ -94,7 +96,46 @@ Expected expected_of(std::string_view field) {
     std::abort();
 }
 
+// The readers of the writers' layout of width W, which load 16 bytes: they must agree with each
+// other, and a field they take must be a number whose value, when they decide it, is the one
+// the general decoder gives.
+template <std::uint32_t W> void check_layout_readers(std::string_view field) {
+    using kelmor::detail::LayoutOutcome;
+    std::string memory(field);
+    memory.append(kelmor::detail::layout_read_bytes, '\0');
+    float portable = 0.0f;
+    const LayoutOutcome outcome = kelmor::detail::read_layout_portable<W>(memory.data(), portable);
+#ifdef KELMOR_SSE2
+    if constexpr (kelmor::detail::has_sse2_layout(W)) {
+        float sse2 = 0.0f;
+        const LayoutOutcome other = kelmor::detail::read_layout_sse2<W>(memory.data(), sse2);
+        if (other != outcome)
+            mismatch(field, "layout readers' outcome", static_cast<std::uint32_t>(other),
+                     static_cast<std::uint32_t>(outcome));
+        if (outcome == LayoutOutcome::scaled &&
+            std::bit_cast<std::uint32_t>(sse2) != std::bit_cast<std::uint32_t>(portable))
+            mismatch(field, "layout readers' value", std::bit_cast<std::uint32_t>(sse2),
+                     std::bit_cast<std::uint32_t>(portable));
+    }
+#endif
+    if (outcome == LayoutOutcome::other) return;
+    const DecodeResult general = kelmor::detail::decode_field_exact(field);
+    if (general.error != DecodeError::none) mismatch(field, "layout field that is no number", 0, 0);
+    if (outcome == LayoutOutcome::scaled &&
+        std::bit_cast<std::uint32_t>(portable) != std::bit_cast<std::uint32_t>(general.value))
+        mismatch(field, "layout value", std::bit_cast<std::uint32_t>(portable),
+                 std::bit_cast<std::uint32_t>(general.value));
+}
+
 void check(std::string_view field) {
+    switch (field.size()) {
+    case 11: check_layout_readers<11>(field); break;
+    case 12: check_layout_readers<12>(field); break;
+    case 13: check_layout_readers<13>(field); break;
+    case 14: check_layout_readers<14>(field); break;
+    case 15: check_layout_readers<15>(field); break;
+    default: break;
+    }
     if (!kelmor::utf8::is_valid(field)) return; // lines are validated before fields are cut
     const Expected want = expected_of(field);
     const DecodeResult fast = kelmor::decode_field(field);
@@ -215,15 +256,31 @@ std::string near_midpoint(Bytes &in) {
     return sign + mantissa + exponent;
 }
 
+// A field in the writers' layout of 11 to 15 bytes, with a byte or two sometimes replaced.
+std::string layout_field(Bytes &in) {
+    const unsigned width = 11 + in.next() % 5;
+    std::string text = in.next() % 2 ? " " : "-";
+    text += static_cast<char>('0' + in.next() % 10);
+    text += '.';
+    for (unsigned k = 0; k < width - 7; ++k) text += static_cast<char>('0' + in.next() % 10);
+    text += 'E';
+    text += in.next() % 2 ? '+' : '-';
+    text += static_cast<char>('0' + in.next() % 10);
+    text += static_cast<char>('0' + in.next() % 10);
+    for (unsigned k = in.next() % 4; k == 1 || k == 2; --k) text[in.next() % width] = static_cast<char>(in.next());
+    return text;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size == 0) return 0;
     Bytes in(data + 1, size - 1);
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
     case 0: check(std::string_view(reinterpret_cast<const char *>(data + 1), size - 1)); break;
     case 1: check(structured_number(in)); break;
-    default: check(near_midpoint(in)); break;
+    case 2: check(near_midpoint(in)); break;
+    default: check(layout_field(in)); break;
     }
     return 0;
 }

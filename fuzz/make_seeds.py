@@ -66,6 +66,38 @@ def plot(blocks, n=None, width=12, newline="\n", first=None):
     return (newline.join(lines) + newline).encode()
 
 
+def layout_line(values, width):
+    return "".join(f"{v: .{width - 7}E}" for v in values)
+
+
+def layout_files():
+    """Plot files in the writers' layout (% .5E in 12 bytes, % .8E in 15), which the reader takes
+    line by line without cutting fields: clean, with CR LF, with a midpoint value, a field in
+    another format, bytes after the fields, a bad field and a bad byte."""
+    files = []
+    for width in (12, 15):
+        for n in (1, 10, 13, 25):
+            blocks = [[(i + 1) * (s + 1) * 1.7 ** (i - s) * (-1) ** i for i in range(n)]
+                      for s in range(3)]
+            lines = [f"Number of parameters: {n}"] + [f"  {i + 1} p{i}" for i in range(n)]
+            for s, values in enumerate(blocks):
+                lines.append(f" TIME = {s * 0.1: .5E} S")
+                lines += [layout_line(values[k:k + 10], width) for k in range(0, n, 10)]
+            clean = "\n".join(lines) + "\n"
+            files.append((width, clean.encode()))
+            files.append((width, clean.replace("\n", "\r\n").encode()))
+            data_line = len(lines) - 1
+            for change in (lambda l: l[:width] + " 2.86344E+09".rjust(width) + l[2 * width:],
+                           lambda l: l[:width] + "1.5".rjust(width) + l[2 * width:],
+                           lambda l: l + "  tail",
+                           lambda l: l[:width] + l[width:2 * width].replace("E", "D") + l[2 * width:],
+                           lambda l: l[:3] + "\u00e9" + l[5:]):
+                changed = list(lines)
+                changed[data_line] = change(changed[data_line])
+                files.append((width, ("\n".join(changed) + "\n").encode()))
+    return files
+
+
 def plot_files():
     twelve = [[f"{(i + 1) * (s + 1) * 1.25:.4E}" for i in range(12)] for s in range(3)]
     files = [
@@ -87,6 +119,7 @@ def plot_files():
         (12, plot([["1.0"] * 2]) + b"\n"),
         (12, b"1\na\nt\n" + b" " * 9000 + b"\n"),
     ]
+    files += layout_files()
     sample = SAMPLE.read_bytes()
     end = sample.rfind(b"\n", 0, 18000)
     files.append((12, sample[:end + 1]))

@@ -357,6 +357,61 @@ TEST(DecodeValues, QuickPathBoundaries) {
     for (const ValueCase &c : cases) expect_bits(c.text, c.bits);
 }
 
+// --- The ways of decoding ----------------------------------------------------------------
+
+struct PathCase {
+    std::string text;
+    kelmor::detail::DecodePath path;
+};
+
+// Each way of decoding decides the texts it exists for; without it they would take a slower
+// one, which gives the same value, so only the way taken shows that it is there.
+TEST(DecodePaths, EachWayDecidesItsTexts) {
+    using kelmor::detail::DecodePath;
+    const PathCase cases[] = {
+        // The writers' layout, read at fixed positions: both widths in use and the others.
+        {" 1.23456E+02", DecodePath::layout},
+        {"-1.23456789E-02", DecodePath::layout},
+        {" 1.2345E+02", DecodePath::layout},
+        {" 0.00000E+00", DecodePath::layout},
+        {"-0.00000E+00", DecodePath::layout},
+        // On a binary32 midpoint (11185312.5 * 2^8, 2^24 + 1), but the product is exact: still
+        // the layout, half to even.
+        {" 2.86344E+09", DecodePath::layout},
+        {" 1.6777217E+07", DecodePath::layout},
+        // Not the layout: the general parser, then one multiplication.
+        {"+1.23456E+02", DecodePath::scaled},
+        {" 1.23456e+02", DecodePath::scaled},
+        {"  1.23456E+02", DecodePath::scaled},
+        {"1.5", DecodePath::scaled},
+        {"0.1", DecodePath::scaled},
+        {"16777217", DecodePath::scaled},
+        // Only the exact conversion decides: no power of ten for one multiplication, too
+        // many digits, or a product near a midpoint that is not exact.
+        {" 1.40130E-45", DecodePath::exact},
+        {" 9.99999E+99", DecodePath::exact},
+        {"1e-40", DecodePath::exact},
+        {"12345678901234567891", DecodePath::exact},
+        {"1.000000059604645", DecodePath::exact},
+        {"1.0000000596046448", DecodePath::exact},
+        // Zero, special words: no conversion.
+        {"0", DecodePath::other},
+        {"-inf", DecodePath::other},
+        {"nan", DecodePath::other},
+    };
+    for (const PathCase &c : cases) {
+        SCOPED_TRACE(trace_label(c.text));
+        kelmor::detail::DecodePath path = kelmor::detail::DecodePath::other;
+        const kelmor::DecodeResult result = kelmor::detail::decode_field_traced(c.text, &path);
+        ASSERT_EQ(result.error, DecodeError::none);
+        EXPECT_EQ(static_cast<int>(path), static_cast<int>(c.path));
+        // glibc's strtof rounds correctly.
+        const std::uint32_t bits = bits_of(std::strtof(c.text.c_str(), nullptr));
+        EXPECT_EQ(bits_of(result.value), bits) << std::hex << bits_of(result.value);
+        expect_bits(c.text, bits);
+    }
+}
+
 // --- Rejected texts ---------------------------------------------------------------------
 
 TEST(DecodeErrors, EmptyAfterTrimming) {

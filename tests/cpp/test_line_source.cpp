@@ -25,6 +25,7 @@ Lines read_all(std::string_view content) {
 }
 
 constexpr std::size_t B = LineSource::buffer_size;
+constexpr std::size_t C = LineSource::carry_size;
 
 struct LineCase {
     const char *name;
@@ -63,7 +64,26 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"many_buffers", std::string(3 * B + 5, 'a') + "\n" + std::string(B, 'b') + "\r\n",
                  {std::string(3 * B + 5, 'a'), std::string(B, 'b')}},
         LineCase{"multibyte_across_buffer_edge", std::string(B - 1, 'x') + "\xC3\xA9\n",
-                 {std::string(B - 1, 'x') + "\xC3\xA9"}}),
+                 {std::string(B - 1, 'x') + "\xC3\xA9"}},
+        // A line whose first part, at the buffer's end, is carried in front of the next fill.
+        LineCase{"carried_across_edge", std::string(B - 100, 'x') + "\n" + std::string(250, 'y') + "\n",
+                 {std::string(B - 100, 'x'), std::string(250, 'y')}},
+        LineCase{"carried_crlf_split", std::string(B - 100, 'x') + "\n" + std::string(98, 'y') + "\r\nz\n",
+                 {std::string(B - 100, 'x'), std::string(98, 'y'), "z"}},
+        LineCase{"carried_multibyte_split", std::string(B - 10, 'x') + "\nabcdefgh\xC3\xA9t\n",
+                 {std::string(B - 10, 'x'), "abcdefgh\xC3\xA9t"}},
+        LineCase{"carried_last_line_without_lf", std::string(B - 5, 'x') + "\nabcdefgh",
+                 {std::string(B - 5, 'x'), "abcdefgh"}},
+        LineCase{"first_part_of_carry_size", std::string(B - C - 1, 'x') + "\n" + std::string(C + 7, 'y') + "\n",
+                 {std::string(B - C - 1, 'x'), std::string(C + 7, 'y')}},
+        LineCase{"first_part_over_carry_size", std::string(B - C - 2, 'x') + "\n" + std::string(C + 7, 'y') + "\n",
+                 {std::string(B - C - 2, 'x'), std::string(C + 7, 'y')}},
+        LineCase{"carried_then_gathered", std::string(B - 100, 'x') + "\n" + std::string(2 * B, 'y') + "\n",
+                 {std::string(B - 100, 'x'), std::string(2 * B, 'y')}},
+        // Non-ASCII bytes before and after a line feed, and control characters.
+        LineCase{"non_ascii_after_feed", "ab\n\xC3\xA9\n", {"ab", "\xC3\xA9"}},
+        LineCase{"non_ascii_before_feed", "a\xC3\xA9\nb\n", {"a\xC3\xA9", "b"}},
+        LineCase{"nul_and_controls", std::string("a\0b\x01\x7F\n", 6) + "c\n", {std::string("a\0b\x01\x7F", 5), "c"}}),
     [](const auto &p) { return std::string(p.param.name); });
 
 struct BadCase {
@@ -89,7 +109,9 @@ INSTANTIATE_TEST_SUITE_P(
                     BadCase{"truncated_before_lf", "\xE2\x82\n", 0},
                     BadCase{"lone_continuation", "a\x80\n", 0},
                     BadCase{"invalid_in_long_line", std::string(B + 100, 'x') + "\xFF\n", 0},
-                    BadCase{"split_by_buffer_edge", std::string(B - 1, 'x') + "\xE2\n", 0}),
+                    BadCase{"split_by_buffer_edge", std::string(B - 1, 'x') + "\xE2\n", 0},
+                    BadCase{"invalid_in_carried_line", std::string(B - 50, 'x') + "\n" + std::string(60, 'y') + "\xFF\n", 1},
+                    BadCase{"invalid_after_ascii_lines", "a\nb\nc\xC0\xAF\n", 2}),
     [](const auto &p) { return std::string(p.param.name); });
 
 TEST(LineSource, DirectoryReadFailsWithIsADirectory) {
@@ -148,6 +170,37 @@ TEST(LineSource, LinesLongerThanTheLimitAreRefused) {
             EXPECT_EQ(source.next_line(line), LineStatus::too_long);
         }
     }
+}
+
+// A short ASCII line that the buffer holds is still refused when it is over the limit.
+TEST(LineSource, LimitAppliesToShortLines) {
+    test::TempFile file("123456789\n1234567890\n");
+    int error = 0;
+    UniqueFd fd = UniqueFd::open_read_only(file.path().c_str(), error);
+    LineSource source(fd, 10);
+    std::string_view line;
+    ASSERT_EQ(source.next_line(line), LineStatus::line);
+    EXPECT_EQ(line, "123456789");
+    EXPECT_EQ(source.next_line(line), LineStatus::too_long);
+}
+
+// Lines that a caller takes from unread() itself count as read.
+TEST(LineSource, SkippedLinesCountAsRead) {
+    test::TempFile file("abc\ndef\r\nghi\n");
+    int error = 0;
+    UniqueFd fd = UniqueFd::open_read_only(file.path().c_str(), error);
+    LineSource source(fd);
+    std::string_view line;
+    ASSERT_EQ(source.next_line(line), LineStatus::line);
+    EXPECT_EQ(line, "abc");
+    EXPECT_EQ(source.unread(), "def\r\nghi\n");
+    source.skip(5);
+    EXPECT_EQ(source.consumed(), 9u);
+    ASSERT_EQ(source.next_line(line), LineStatus::line);
+    EXPECT_EQ(line, "ghi");
+    EXPECT_EQ(source.unread(), "");
+    EXPECT_EQ(source.next_line(line), LineStatus::end);
+    EXPECT_EQ(source.consumed(), 13u);
 }
 
 } // namespace

@@ -6,8 +6,10 @@
 #include <random>
 #include <sys/stat.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "decode.hpp"
 #include "reader.hpp"
 #include "test_support.hpp"
 
@@ -178,6 +180,171 @@ INSTANTIATE_TEST_SUITE_P(
                     "byte index 24 is out of bounds of `" + field("1") + "`"},
         FailureCase{"range_cut_before_split_char", "1\na\nh\n" + std::string(255, 'a') + "\xC3\xA9" + "\n", 300,
                     "byte index 300 is out of bounds of `" + std::string(255, 'a') + "`[...]"}),
+    [](const auto &p) { return std::string(p.param.name); });
+
+// --- Lines in the writers' layout ---------------------------------------------------------
+
+// A field as writers write it ("% .5E" in 12 bytes, "% .8E" in 15).
+std::string layout(double value, std::uint32_t width) {
+    char text[64];
+    std::snprintf(text, sizeof text, "% .*E", static_cast<int>(width - 7), value);
+    return text;
+}
+
+// The columns of a well-formed plot file, field by field with the exact decoder.
+Columns exact_columns(const std::string &content, std::uint32_t width) {
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < content.size();) {
+        std::size_t feed = content.find('\n', at);
+        if (feed == std::string::npos) feed = content.size();
+        std::string line = content.substr(at, feed - at);
+        if (feed < content.size() && !line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        at = feed + 1;
+    }
+    const auto count = static_cast<std::uint32_t>(std::stoul(lines[0].substr(lines[0].rfind(' ') + 1)));
+    Columns columns(count);
+    for (std::size_t i = 1 + count; i < lines.size();) {
+        ++i; // the block header
+        for (std::uint32_t p = 0; p < count; ++p) {
+            const std::string &line = lines[i + p / 10];
+            const DecodeResult r = detail::decode_field_exact(line.substr((p % 10) * width, width));
+            EXPECT_EQ(r.error, DecodeError::none);
+            columns[p].push_back(r.value);
+        }
+        i += (count + 9) / 10;
+    }
+    return columns;
+}
+
+void expect_same_bits(const Columns &got, const Columns &want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t p = 0; p < got.size(); ++p) {
+        ASSERT_EQ(got[p].size(), want[p].size()) << "column " << p;
+        for (std::size_t s = 0; s < got[p].size(); ++s)
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(got[p][s]), std::bit_cast<std::uint32_t>(want[p][s]))
+                << "column " << p << ", block " << s;
+    }
+}
+
+// A plot file whose data lines are mostly in the layout; line k of the file takes one of the
+// shapes that the direct way must leave to the long one, or that it must take with care: a
+// CR LF end, bytes after the fields, a field in another format, values that one
+// multiplication cannot decide, in either place of a pair. Header lines of varying length move
+// the lines across the line source's buffer edges.
+std::string mixed_layout_file(std::uint32_t count, std::uint32_t blocks, std::uint32_t width) {
+    std::mt19937_64 random(count * 100 + width);
+    std::uniform_real_distribution<double> exponent(-12.0, 12.0);
+    std::string text = "Parameters: " + std::to_string(count) + "\n";
+    for (std::uint32_t p = 0; p < count; ++p) text += "name " + std::to_string(p) + "\n";
+    std::uint32_t line_number = 0;
+    for (std::uint32_t s = 0; s < blocks; ++s) {
+        text += " TIME = " + std::string(s % 37, ' ') + std::to_string(s) + "\n";
+        std::string line;
+        for (std::uint32_t p = 0; p < count; ++p) {
+            const std::uint32_t shape = (line_number * 7 + p) % 23;
+            double value = std::pow(10.0, exponent(random)) * ((p + s) % 3 == 0 ? -1.0 : 1.0);
+            if (shape == 3) value = 2.86344e9;  // on a midpoint, exactly
+            if (shape == 5) value = 1.4013e-45; // no power of ten for it
+            std::string field = layout(value, width);
+            if (shape == 7) field = (width == 12 ? "  " : "     ") + layout(value, 11).substr(1, 10); // other format
+            if (shape == 9) field[0] = field[0] == ' ' ? '+' : '-';
+            if (shape == 11) field[width - 4] = 'e';
+            line += field;
+            if (p % 10 == 9 || p + 1 == count) {
+                const std::uint32_t end = line_number++ % 11;
+                text += line + (end == 1 ? "\r\n" : end == 2 ? "  tail\n" : "\n");
+                line.clear();
+            }
+        }
+    }
+    return text;
+}
+
+TEST(LayoutLines, AgreeWithTheExactDecoder) {
+    for (const std::uint32_t width : {12u, 15u}) {
+        for (const std::uint32_t count : {1u, 7u, 10u, 13u, 20u, 23u, 101u}) {
+            SCOPED_TRACE("width " + std::to_string(width) + ", " + std::to_string(count) + " parameters");
+            const std::string text = mixed_layout_file(count, 2000 / count + 30, width);
+            expect_same_bits(read_text(text, width), exact_columns(text, width));
+            if (testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+// Runs of blocks go to the columns whole: few parameters with many blocks, and many with few.
+TEST(LayoutLines, ColumnsOfEveryRun) {
+    for (const auto &[count, blocks] : {std::pair{3u, 70000u}, std::pair{9000u, 21u}, std::pair{1u, 1u}}) {
+        SCOPED_TRACE(std::to_string(count) + " x " + std::to_string(blocks));
+        std::string text = "Parameters: " + std::to_string(count) + "\n";
+        for (std::uint32_t p = 0; p < count; ++p) text += "p\n";
+        for (std::uint32_t s = 0; s < blocks; ++s) {
+            text += "t\n";
+            for (std::uint32_t p = 0; p < count; ++p) {
+                text += layout(p + s / 4.0, 12);
+                if (p % 10 == 9 || p + 1 == count) text += "\n";
+            }
+        }
+        const Columns columns = read_text(text, 12);
+        expect_same_bits(columns, exact_columns(text, 12));
+        for (const Column &column : columns) EXPECT_LE(column.capacity(), blocks + blocks / 8 + 1);
+    }
+}
+
+struct LineFailureCase {
+    const char *name;
+    std::string data; // the data lines of a block of 12 parameters, after its header
+    std::string message;
+};
+
+class LayoutLineFailures : public testing::TestWithParam<LineFailureCase> {};
+
+// A block of 12 parameters whose data lines (after valid blocks) hold one fault or two: the
+// first in file order wins, as when every line is read, checked and cut the long way.
+TEST_P(LayoutLineFailures, FirstFaultWins) {
+    std::string text = "12\n";
+    for (int p = 0; p < 12; ++p) text += "p\n";
+    for (int s = 0; s < 3; ++s) {
+        text += "t\n";
+        for (int p = 0; p < 12; ++p) text += layout(p * 1.5 + s, 12) + (p == 9 || p == 11 ? "\n" : "");
+    }
+    text += "t\n" + GetParam().data;
+    EXPECT_EQ(failure_of(text, 12), GetParam().message);
+}
+
+std::string fields(std::uint32_t count, std::uint32_t from = 0) {
+    std::string text;
+    for (std::uint32_t p = from; p < from + count; ++p) text += layout(p * 0.25, 12);
+    return text;
+}
+
+const std::string invalid_utf8 =
+    "Failed to read line!: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }";
+const std::string invalid_field = "Could not parse line: ParseFloatError { kind: Invalid }";
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LayoutLineFailures,
+    testing::Values(
+        LineFailureCase{"bad_field_in_a_layout_line", fields(6) + " 1.00000D+00" + fields(3) + "\n" + fields(2) + "\n",
+                        invalid_field},
+        LineFailureCase{"bad_field_then_invalid_utf8", fields(6) + " 1.00000D+00" + fields(3) + "\n\xFF\n",
+                        invalid_field},
+        LineFailureCase{"invalid_utf8_in_a_field", fields(6) + " 1.000\xFF" "0E+00" + fields(3) + "\n" + fields(2) + "\n",
+                        invalid_utf8},
+        LineFailureCase{"invalid_utf8_after_the_fields", fields(10) + "\xC0\xAF\n" + fields(2) + "\n", invalid_utf8},
+        LineFailureCase{"valid_non_ascii_in_a_field", fields(6) + " 1.000\xC3\xA9" "E+00" + fields(3) + "\n" + fields(2) + "\n",
+                        invalid_field},
+        LineFailureCase{"blank_field", fields(6) + std::string(12, ' ') + fields(3) + "\n" + fields(2) + "\n",
+                        "Could not parse line: ParseFloatError { kind: Empty }"},
+        LineFailureCase{"line_one_byte_short", fields(10) + "\n" + fields(2).substr(0, 23) + "\n",
+                        "byte index 24 is out of bounds of `" + fields(2).substr(0, 23) + "`"},
+        LineFailureCase{"line_one_byte_short_after_a_bad_field", fields(10) + "\n" + " x.00000E+00" + fields(1).substr(0, 11) + "\n",
+                        invalid_field},
+        LineFailureCase{"cr_then_text_after_the_fields", fields(10) + "\rX\n" + fields(2) + "\n", "<no failure>"},
+        LineFailureCase{"cr_without_lf_ends_the_file", fields(10) + "\n" + fields(2) + "\r", "<no failure>"},
+        LineFailureCase{"file_ends_after_a_layout_line", fields(10) + "\n", "Error reading line"},
+        LineFailureCase{"file_ends_without_lf", fields(10) + "\n" + fields(2), "<no failure>"},
+        LineFailureCase{"empty_line_after_the_block", fields(10) + "\n" + fields(2) + "\n\n", "Error reading line"}),
     [](const auto &p) { return std::string(p.param.name); });
 
 // --- Room reserved in the columns ----------------------------------------------------------
