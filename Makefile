@@ -20,13 +20,18 @@ demo: venv
 
 test: test-cpp test-python
 
-# C++ unit tests of the reader core.
+# C++ unit tests of the reader core, built as this processor runs it (SSE2 on x86-64) and
+# built portable, as other processors run it.
 test-cpp:
 	tools/ensure-cpp-deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DKELMOR_BUILD_TESTS=ON \
 	  -DKELMOR_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(CPP_BUILD)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure -j2
+	cmake -S . -B $(CPP_BUILD)-portable -G Ninja -DKELMOR_BUILD_TESTS=ON -DKELMOR_SIMD=OFF \
+	  -DKELMOR_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(CPP_BUILD)-portable
+	ctest --test-dir $(CPP_BUILD)-portable --output-on-failure -j2
 
 # Python tests, under every CPython 3.12 or later found on the machine.
 test-python: venv
@@ -73,7 +78,11 @@ clean:
 	rm -rf --one-file-system build dist $(VENV)
 
 # Hardening runs (not part of `make test`).
-.PHONY: fuzz valgrind test-sanitize
+.PHONY: fuzz valgrind test-sanitize test-aarch64 exhaustive
+
+# The core and its C++ tests cross-built for aarch64 and run under qemu's user-mode emulation.
+test-aarch64:
+	tools/test-aarch64
 
 # Coverage-guided fuzzing of the reader core with libFuzzer (clang, ASan and UBSan): the
 # decoder, the reader and the text helpers, each for FUZZ_SECONDS seconds.
