@@ -80,6 +80,15 @@ clean:
 # Hardening runs (not part of `make test`).
 .PHONY: fuzz valgrind test-sanitize test-aarch64 exhaustive
 
+# Every finite binary32 value in both writers' layouts, through the reader's direct way for data
+# lines, against glibc's strtof, on every core (minutes; EXHAUSTIVE_STEP=k takes every k-th value).
+EXHAUSTIVE_STEP ?= 1
+exhaustive:
+	cmake -S . -B build/exhaustive -G Ninja -DKELMOR_BUILD_EXHAUSTIVE=ON -DCMAKE_BUILD_TYPE=Release \
+	  -DKELMOR_WARNINGS_AS_ERRORS=ON
+	cmake --build build/exhaustive -j2
+	build/exhaustive/tests/exhaustive/exhaustive $(EXHAUSTIVE_STEP)
+
 # The core and its C++ tests cross-built for aarch64 and run under qemu's user-mode emulation.
 test-aarch64:
 	tools/test-aarch64
