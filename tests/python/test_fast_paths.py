@@ -1,5 +1,6 @@
-# test_fast_paths.py: the reader's quick paths (fields in the writers' layout, columns sized
-# from the first block) give exactly what the general paths give, next to their boundaries.
+# test_fast_paths.py: the reader's quick paths (data lines in the writers' layout taken whole,
+# fields in that layout, columns sized from the first block) give exactly what the general paths
+# give, and fail exactly as they do, next to their boundaries.
 import ctypes
 import random
 import struct
@@ -128,3 +129,82 @@ def test_file_without_size_reads_the_same(tmp_path, read):
         assert read(str(fifo), 12) == expected_columns(n, steps)
     finally:
         writer.wait()
+
+
+def layout(value, width):
+    """A field as writers write it: "% .5E" in 12 bytes, "% .8E" in 15."""
+    return f"{value: .{width - 7}E}"
+
+
+# Shapes of a data line that the direct way must leave to the long one, or take with care.
+LINE_SHAPES = {
+    "plain": lambda fields: "".join(fields) + "\n",
+    "crlf": lambda fields: "".join(fields) + "\r\n",
+    "bytes_after_the_fields": lambda fields: "".join(fields) + "  \u00e9t\u00e9\n",
+    "cr_then_text": lambda fields: "".join(fields) + "\rx\n",
+    "plus_in_front": lambda fields: "".join("+" + f[1:] if f[0] == " " else f for f in fields) + "\n",
+    "lower_case_e": lambda fields: "".join(f.replace("E", "e") for f in fields) + "\n",
+    "other_format": lambda fields: "".join(f"{float(f):>{len(f)}.3e}" for f in fields) + "\n",
+}
+
+
+@pytest.mark.parametrize("width", [12, 15])
+@pytest.mark.parametrize("shape", sorted(LINE_SHAPES))
+def test_layout_lines_read_like_fields(write_file, read, width, shape):
+    # 13 parameters: a line of ten fields and one of three; values of every magnitude, one on a
+    # binary32 midpoint (exact) and one without a power of ten for one multiplication.
+    rng = random.Random(width)
+    n, steps = 13, 40
+    values = [[(rng.choice([-1, 1]) * 10 ** rng.uniform(-30, 30)) for _ in range(n)]
+              for _ in range(steps)]
+    for step in values:
+        step[3], step[8] = 2.86344e9, 1.4013e-45
+    lines = [f"parameters {n}"] + [f"p{i}" for i in range(n)]
+    text = "\n".join(lines) + "\n"
+    texts = []
+    for step, row in enumerate(values):
+        fields = [layout(v, width) for v in row]
+        texts.append(fields)
+        text += f" TIME = {step}\n" + LINE_SHAPES[shape](fields[:10]) + LINE_SHAPES[shape](fields[10:])
+    result = read(write_file(text), width)
+    for p in range(n):
+        got = [struct.pack("<f", v) for v in result[p]]
+        want = []
+        for step in range(steps):
+            field = texts[step][p]
+            if shape == "plus_in_front" and field[0] == " ":
+                field = "+" + field[1:]
+            if shape == "other_format":
+                field = f"{float(field):>{width}.3e}"
+            want.append(f32_bits(field))
+        assert got == want, p
+
+
+INVALID_UTF8 = ('Failed to read line!: Error { kind: InvalidData, message: "stream did not '
+                'contain valid UTF-8" }')
+INVALID_FIELD = "Could not parse line: ParseFloatError { kind: Invalid }"
+GOOD = "".join(layout(k * 0.5, 12) for k in range(10))
+
+
+@pytest.mark.parametrize("data_lines, message", [
+    (GOOD[:60] + " 1.00000D+00" + GOOD[72:] + "\n" + GOOD[:24] + "\n", INVALID_FIELD),
+    (GOOD[:60] + " 1.00000D+00" + GOOD[72:] + "\n\udcff\n", INVALID_FIELD),
+    (GOOD[:60] + " 1.000\udcff0E+00" + GOOD[72:] + "\n" + GOOD[:24] + "\n", INVALID_UTF8),
+    (GOOD + "\udcc0\udcaf\n" + GOOD[:24] + "\n", INVALID_UTF8),
+    (GOOD[:60] + " 1.000\u00e9E+00" + GOOD[72:] + "\n" + GOOD[:24] + "\n", INVALID_FIELD),
+    (GOOD + "\n" + GOOD[:23] + "\n", "byte index 24 is out of bounds of `" + GOOD[:23] + "`"),
+    (GOOD + "\n", "Error reading line"),
+    (GOOD + "\n" + GOOD[:24] + "\n\n", "Error reading line"),
+], ids=["bad_field", "bad_field_before_invalid_utf8", "invalid_utf8_in_a_field",
+        "invalid_utf8_after_the_fields", "valid_non_ascii_in_a_field", "line_too_short",
+        "file_ends_in_the_block", "empty_line_after_the_block"])
+def test_layout_line_faults_in_file_order(write_file, read, capfd, data_lines, message):
+    # Two good blocks of 12 parameters in the layout, then a block with the fault(s).
+    good_block = " TIME = 0\n" + GOOD + "\n" + GOOD[:24] + "\n"
+    text = "12\n" + "p\n" * 12 + good_block * 2 + " TIME = 2\n" + data_lines
+    path = write_file(text.encode("utf-8", "surrogateescape"))
+    with pytest.raises(BaseException) as caught:
+        read(path, 12)
+    assert type(caught.value).__name__ == "PanicException"
+    assert caught.value.args == (message,)
+    capfd.readouterr()
