@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "convert_exact.hpp"
 #include "whitespace.hpp"
@@ -181,6 +182,30 @@ DecodeResult decode_field_general(std::string_view text, DecodePath *path) noexc
 
 DecodeResult decode_field_exact(std::string_view text) noexcept {
     return decode<false>(text, nullptr);
+}
+
+DecodeResult decode_field_traced(std::string_view text, DecodePath *path) noexcept {
+    const std::size_t size = text.size();
+    if (size - layout_min_width <= layout_max_width - layout_min_width) {
+        // The layout readers load 16 bytes; the text may end where its memory does.
+        alignas(16) char field[layout_read_bytes] = {};
+        std::memcpy(field, text.data(), 8);
+        std::memcpy(field + size - 8, text.data() + size - 8, 8);
+        float value = 0.0f;
+        LayoutOutcome outcome = LayoutOutcome::other;
+        switch (size) {
+        case 11: outcome = read_layout<11>(field, value); break;
+        case 12: outcome = read_layout<12>(field, value); break;
+        case 13: outcome = read_layout<13>(field, value); break;
+        case 14: outcome = read_layout<14>(field, value); break;
+        default: outcome = read_layout<15>(field, value); break;
+        }
+        if (outcome == LayoutOutcome::scaled) {
+            trace(path, DecodePath::layout);
+            return {value, DecodeError::none};
+        }
+    }
+    return decode<true>(text, path);
 }
 
 } // namespace detail

@@ -1,15 +1,10 @@
 // decode.hpp: exact decoding of one data field's text into a binary32 value.
 #pragma once
 
-#include <array>
-#include <bit>
-#include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 #include "layout.hpp"
-#include "scale.hpp"
 
 namespace kelmor {
 
@@ -57,29 +52,7 @@ template <std::uint32_t W>
 }
 
 // decode_field, recording the way taken in *path unless path is null.
-inline DecodeResult decode_field_traced(std::string_view text, DecodePath *path) noexcept {
-    const std::size_t size = text.size();
-    if (size - layout_min_width <= layout_max_width - layout_min_width) {
-        // The layout readers load 16 bytes; the text may end where its memory does.
-        alignas(16) char field[layout_read_bytes] = {};
-        std::memcpy(field, text.data(), 8);
-        std::memcpy(field + size - 8, text.data() + size - 8, 8);
-        float value = 0.0f;
-        LayoutOutcome outcome = LayoutOutcome::other;
-        switch (size) {
-        case 11: outcome = read_layout<11>(field, value); break;
-        case 12: outcome = read_layout<12>(field, value); break;
-        case 13: outcome = read_layout<13>(field, value); break;
-        case 14: outcome = read_layout<14>(field, value); break;
-        default: outcome = read_layout<15>(field, value); break;
-        }
-        if (outcome == LayoutOutcome::scaled) {
-            if (path != nullptr) *path = DecodePath::layout;
-            return {value, DecodeError::none};
-        }
-    }
-    return decode_field_general(text, path);
-}
+DecodeResult decode_field_traced(std::string_view text, DecodePath *path) noexcept;
 
 } // namespace detail
 
