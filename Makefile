@@ -5,7 +5,8 @@ SHELL := /bin/bash
 VENV := .venv
 CPP_BUILD := build/cpp
 
-.PHONY: demo test test-cpp test-python test-matrix venv clean dist bench bench-matrix bench-study
+.PHONY: demo test test-cpp test-python test-matrix venv clean dist bench bench-matrix bench-study \
+	instructions
 
 $(VENV)/bin/python:
 	@py=$$(tools/find-python --first) && echo "Creating $(VENV) with $$py" && \
@@ -72,6 +73,16 @@ BENCH_STUDY_ARGS ?=
 bench-study: venv
 	$(VENV)/bin/python -m pip install -q ".[study]"
 	$(VENV)/bin/python bench/study.py $(BENCH_STUDY_ARGS)
+
+# Instructions per value of the core and of a whole call over the floor, counted by callgrind:
+# figures that the load of a shared machine does not change.
+instructions: venv
+	tools/ensure-cpp-deps --bench
+	tools/ensure-cpp-deps --valgrind
+	$(VENV)/bin/python -m pip install -q ".[bench]"
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DKELMOR_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_BUILD) -j2 --target read_once
+	$(VENV)/bin/python bench/instructions.py --read-once $(BENCH_BUILD)/bench/read_once
 
 # --one-file-system: never through the /proc or /dev mounts of a Debian root that is in use.
 clean:

@@ -6,7 +6,8 @@ For every size and width it prints, in ns per value:
   kelmor cold  one call in a fresh process (median of --runs processes), with its peak RSS
   kelmor warm  median of repeated calls in this process after a first call
   floor        reading the file's bytes plus building the same list of lists from
-               already-parsed binary32 columns (array('f').tolist() per column), cold and warm
+               already-parsed binary32 columns (array('f').tolist() per column), cold and warm;
+               kelmor's and the floor's runs take turns, so that both meet the same load
   peers        a plain pure-Python reader, a vectorised NumPy reader, pandas.read_fwf (cold)
 and the ratios kelmor/floor, peer/kelmor, and kelmor's transient memory: (peak RSS during
 the call - RSS before) / (RSS after, result alive - RSS before).
@@ -34,6 +35,11 @@ sys.path.insert(0, str(HERE))
 import generate  # noqa: E402
 
 FIELDS_PER_LINE = 10
+
+# The time a reader takes: the processor time of this process (user and system, so page
+# faults and reads count), which other processes on a shared machine disturb far less than
+# the time on the wall; KELMOR_BENCH_CLOCK=wall measures that instead.
+clock = time.perf_counter if os.environ.get("KELMOR_BENCH_CLOCK") == "wall" else time.process_time
 
 
 # ---------------------------------------------------------------------------------------
@@ -227,9 +233,9 @@ def child(method, path, width):
                 import pandas  # noqa: F401
     before = rss_bytes()
     have_peak = reset_peak()
-    start = time.perf_counter()
+    start = clock()
     result = reader(path, width)
-    seconds = time.perf_counter() - start
+    seconds = clock() - start
     peak = peak_rss_bytes() if have_peak else 0
     after = rss_bytes()
     # The result's own memory: the lists' objects and slot arrays and the floats.
@@ -251,15 +257,29 @@ def cold(method, path, width, runs):
     return records
 
 
-def warm(reader, path, width, repeats):
-    reader(path, width)
-    times = []
+def cold_pair(path, width, runs):
+    # kelmor's and the floor's fresh processes take turns, so that a change in the load of a
+    # shared machine falls on both alike.
+    kelmor, floor = [], []
+    for _ in range(runs):
+        kelmor += cold("kelmor", path, width, 1)
+        floor += cold("floor", path, width, 1)
+    return kelmor, floor
+
+
+def warm_pair(readers, path, width, repeats):
+    # Repeated calls of each reader in this process, taking turns after a first call of each;
+    # the median of each reader's times.
+    for reader in readers:
+        reader(path, width)
+    times = [[] for _ in readers]
     for _ in range(repeats):
-        start = time.perf_counter()
-        result = reader(path, width)
-        times.append(time.perf_counter() - start)
-        del result
-    return statistics.median(times)
+        for reader, spent in zip(readers, times):
+            start = clock()
+            result = reader(path, width)
+            spent.append(clock() - start)
+            del result
+    return [statistics.median(spent) for spent in times]
 
 
 def write_reference(path, width):
@@ -293,7 +313,8 @@ def main():
     disagreements = []
     print(f"kelmor benchmark, {time.strftime('%Y-%m-%d %H:%M %Z')}, {platform.node()}, "
           f"{platform.machine()} {os.cpu_count()} cpus, Python {platform.python_version()}")
-    print(f"cold: median of {runs} fresh processes; ns per value; peers checked against "
+    print(f"cold: median of {runs} fresh processes; ns per value of "
+          f"{'wall' if clock is time.perf_counter else 'processor'} time; peers checked against "
           "kelmor (NumPy/pandas within 1 binary32 ulp: they round through binary64)",
           flush=True)
     for size in sizes:
@@ -304,12 +325,11 @@ def main():
             values = parameters * steps
             ns = lambda s: s * 1e9 / values  # noqa: E731
             row = {"size": size, "width": width, "values": values}
-            k = cold("kelmor", path, width, runs)
+            k, f = cold_pair(path, width, runs)
             row["kelmor_cold"] = ns(statistics.median(r["seconds"] for r in k))
             row["peak_mb"] = statistics.median(r["peak"] for r in k) / 2**20
             row["transient"] = statistics.median(
                 (r["peak"] - r["before"]) / max(1, r["after"] - r["before"]) for r in k)
-            f = cold("floor", path, width, runs)
             # The result's memory as the process sees it: what the floor's result adds to its
             # RSS (the floats' and slot arrays' allocator rounding included).
             result_bytes = statistics.median(r["after"] - r["before"] for r in f)
@@ -317,8 +337,9 @@ def main():
             row["peak_own"] = statistics.median((r["peak"] - r["before"]) / result_bytes for r in k)
             row["floor_cold"] = ns(statistics.median(r["seconds"] for r in f))
             repeats = 5 if values > 1_000_000 else 15
-            row["kelmor_warm"] = ns(warm(kelmor_reader, path, width, repeats))
-            row["floor_warm"] = ns(warm(floor_reader_factory(path), path, width, repeats))
+            kelmor_warm, floor_warm = warm_pair([kelmor_reader, floor_reader_factory(path)], path,
+                                                width, repeats)
+            row["kelmor_warm"], row["floor_warm"] = ns(kelmor_warm), ns(floor_warm)
             gc.collect()
             if not args.no_peers:
                 for peer in ("python", "numpy", "pandas"):
