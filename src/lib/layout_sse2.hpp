@@ -23,28 +23,29 @@ template <typename T, std::size_t N> inline __m128i load_vector(const std::array
     return _mm_load_si128(reinterpret_cast<const __m128i *>(values.data()));
 }
 
-// Weights that turn the digits of a field, one per 16-bit word, into w and an exponent index by
-// multiply-adds of word pairs (pmaddwd), each weight below 2^15 and every sum below 2^15 until
-// the last: first pairs of digits, then pairs of those ("second"), then pairs of those
-// ("third"). Non-digit positions weigh 0, but for the exponent's sign: its byte minus '0' is
-// 251 for "+" and 253 for "-", so weighing it 50 adds 12550 or 12650 to the exponent's value
-// (in word 4 of the second sums for width 12, word 6 for 15), which gives an index into
-// layout_powers once 12550 is taken off.
+// Weights that turn the digits of two fields, one per 16-bit word, into their w and their
+// exponent indexes by multiply-adds of word pairs (pmaddwd), each weight below 2^15 and every
+// sum below 2^15 until the last: first pairs of digits, then pairs of those ("second"), then
+// pairs of those ("third"). Non-digit positions weigh 0, but for the exponent's sign: its byte
+// minus '0' is 251 for "+" and 253 for "-", so weighing it 50 adds 12550 or 12650 to the
+// exponent's value, which gives an index into layout_powers (modulo 256).
 template <std::uint32_t W> struct Sse2Weights;
 
-// Bytes: sign, d, ".", f1 .. f5, "E", sign, e1, e2 (and 4 more).
+// Bytes: sign, d, ".", f1 .. f5, "E", sign, e1, e2 (and 4 more). The first 8 bytes of each field
+// go through "low"; bytes 8 to 11 of both fields, side by side, through "high".
 template <> struct Sse2Weights<12> {
     // (sign, d) (".", f1) (f2, f3) (f4, f5) -> d, f1, f2f3, f4f5
     alignas(16) static constexpr std::array<std::int16_t, 8> low = {0, 1, 0, 1, 10, 1, 10, 1};
-    // ("E", sign) (e1, e2) -> sign * 50, e1e2
-    alignas(16) static constexpr std::array<std::int16_t, 8> high = {0, 50, 10, 1, 0, 0, 0, 0};
-    // (d, f1) (f2f3, f4f5) (sign * 50, e1e2) -> df1, f2f3f4f5, index
-    alignas(16) static constexpr std::array<std::int16_t, 8> second = {10, 1, 100, 1, 1, 1, 0, 0};
-    // (df1, f2f3f4f5) -> w, twice for two fields
-    alignas(16) static constexpr std::array<std::int16_t, 8> third = {10000, 1, 0, 0, 10000, 1, 0, 0};
+    // ("E", sign) (e1, e2) of a, then of b -> sign * 50, e1e2, sign * 50, e1e2
+    alignas(16) static constexpr std::array<std::int16_t, 8> high = {0, 50, 10, 1, 0, 50, 10, 1};
+    // (d, f1) (f2f3, f4f5) of a, then of b -> df1, f2f3f4f5, df1, f2f3f4f5
+    alignas(16) static constexpr std::array<std::int16_t, 8> second = {10, 1, 100, 1, 10, 1, 100, 1};
+    // (df1, f2f3f4f5) of a and of b, (sign * 50, e1e2) of a and of b -> w, w, index, index
+    alignas(16) static constexpr std::array<std::int16_t, 8> third = {10000, 1, 10000, 1, 1, 1, 1, 1};
 };
 
-// Bytes: sign, d, ".", f1 .. f8, "E", sign, e1, e2 (and 1 more).
+// Bytes: sign, d, ".", f1 .. f8, "E", sign, e1, e2 (and 1 more). Each field goes through "low"
+// and "high", and "second"; two fields meet in "third".
 template <> struct Sse2Weights<15> {
     // (sign, d) (".", f1) (f2, f3) (f4, f5) -> d, f1, f2f3, f4f5
     alignas(16) static constexpr std::array<std::int16_t, 8> low = {0, 1, 0, 1, 10, 1, 10, 1};
@@ -52,7 +53,8 @@ template <> struct Sse2Weights<15> {
     alignas(16) static constexpr std::array<std::int16_t, 8> high = {10, 1, 1, 0, 50, 10, 1, 0};
     // (d, f1) (f2f3, f4f5) (f6f7, f8) (sign * 50 + e1 * 10, e2) -> df1, f2f3f4f5, f6f7f8, index
     alignas(16) static constexpr std::array<std::int16_t, 8> second = {10, 1, 100, 1, 10, 1, 1, 1};
-    // (df1, f2f3f4f5) (f6f7f8, index) -> df1f2f3f4f5, f6f7f8, twice; w = the first * 1000 + the second
+    // (df1, f2f3f4f5) (f6f7f8, -) of a, then of b -> df1f2f3f4f5, f6f7f8, twice; w is the first
+    // times 1000 plus the second
     alignas(16) static constexpr std::array<std::int16_t, 8> third = {10000, 1, 1, 0, 10000, 1, 1, 0};
 };
 
@@ -78,36 +80,52 @@ template <std::uint32_t W> constexpr std::array<double, 256> make_layout_powers(
 
 template <std::uint32_t W> inline constexpr std::array<double, 256> layout_powers = make_layout_powers<W>();
 
-// The index into layout_powers from the second sums of a field.
-template <std::uint32_t W> [[gnu::always_inline]] inline std::size_t layout_power_index(__m128i sums) noexcept {
-    return static_cast<std::size_t>(_mm_extract_epi16(sums, W == 12 ? 4 : 6)) & 0xFF;
-}
-
 // The decimal exponent of w whose power has index `index`.
 inline std::int64_t layout_exponent(std::size_t index, std::uint32_t width) noexcept {
     const auto e = static_cast<std::int64_t>(index) - static_cast<std::int64_t>(layout_power_base);
     return (e < 100 ? e : 100 - e) - static_cast<std::int64_t>(width - 7);
 }
 
-// The second sums of a field whose bytes minus '0' are `digits`: see Sse2Weights.
-template <std::uint32_t W> [[gnu::always_inline]] inline __m128i layout_sums(__m128i digits) noexcept {
+// w (exact, in binary64) and the index into layout_powers of the two fields whose bytes minus
+// '0' are `a` and `b`: see Sse2Weights.
+struct LayoutPair {
+    __m128d w;           // of a, of b
+    std::size_t index_a;
+    std::size_t index_b;
+};
+
+// `same` when a and b are one field, which then is weighed once where that saves work.
+template <std::uint32_t W, bool same = false>
+[[gnu::always_inline]] inline LayoutPair layout_pair(__m128i a, __m128i b) noexcept {
     using M = Sse2Weights<W>;
     const __m128i zero = _mm_setzero_si128();
-    const __m128i first = _mm_packs_epi32(
-        _mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), load_vector(M::low)),
-        _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), load_vector(M::high)));
-    return _mm_madd_epi16(first, load_vector(M::second));
-}
-
-// w of two fields, from the second sums of each, as two binary64 values (exact integers).
-template <std::uint32_t W> [[gnu::always_inline]] inline __m128d layout_w(__m128i a, __m128i b) noexcept {
-    const __m128i third = _mm_madd_epi16(_mm_packs_epi32(a, b), load_vector(Sse2Weights<W>::third));
+    const __m128i low = load_vector(M::low);
     if constexpr (W == 12) {
-        return _mm_cvtepi32_pd(_mm_shuffle_epi32(third, _MM_SHUFFLE(3, 1, 2, 0)));
+        const __m128i second = _mm_madd_epi16(
+            _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(a, zero), low),
+                            _mm_madd_epi16(_mm_unpacklo_epi8(b, zero), low)),
+            load_vector(M::second));
+        // Bytes 8 to 11 of a, then of b.
+        const __m128i high = _mm_madd_epi16(_mm_unpacklo_epi8(_mm_unpackhi_epi32(a, b), zero),
+                                            load_vector(M::high));
+        const __m128i third = _mm_madd_epi16(_mm_packs_epi32(second, high), load_vector(M::third));
+        const auto indexes = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(third, third)));
+        return {_mm_cvtepi32_pd(third), indexes & 0xFF, (indexes >> 32) & 0xFF};
     } else {
+        const __m128i high = load_vector(M::high);
+        const auto sums = [&](__m128i digits) {
+            return _mm_madd_epi16(_mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), low),
+                                                  _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), high)),
+                                  load_vector(M::second));
+        };
+        const __m128i sums_a = sums(a);
+        const __m128i sums_b = same ? sums_a : sums(b);
+        const __m128i third = _mm_madd_epi16(_mm_packs_epi32(sums_a, sums_b), load_vector(M::third));
         const __m128i parts = _mm_shuffle_epi32(third, _MM_SHUFFLE(3, 1, 2, 0));
-        return _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(parts), _mm_set1_pd(1000.0)),
-                          _mm_cvtepi32_pd(_mm_unpackhi_epi64(parts, parts)));
+        const __m128d w = _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(parts), _mm_set1_pd(1000.0)),
+                                     _mm_cvtepi32_pd(_mm_unpackhi_epi64(parts, parts)));
+        return {w, static_cast<std::size_t>(_mm_extract_epi16(sums_a, 6)) & 0xFF,
+                static_cast<std::size_t>(_mm_extract_epi16(sums_b, 6)) & 0xFF};
     }
 }
 
@@ -171,9 +189,9 @@ template <std::uint32_t W>
     static_assert(has_sse2_layout(W));
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     if (_mm_movemask_epi8(sse2_field_tests<W>.passed(bytes)) != 0xFFFF) return LayoutOutcome::other;
-    const __m128i sums = layout_sums<W>(_mm_sub_epi8(bytes, _mm_set1_epi8('0')));
-    return finish_layout_sse2<W>(p, _mm_cvtsd_f64(layout_w<W>(sums, sums)),
-                                 layout_power_index<W>(sums), value);
+    const __m128i digits = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+    const LayoutPair pair = layout_pair<W, true>(digits, digits);
+    return finish_layout_sse2<W>(p, _mm_cvtsd_f64(pair.w), pair.index_a, value);
 }
 
 // The fields at a and b, both known to be in the layout, into out[0] and out[stride] (out[0]
@@ -185,11 +203,11 @@ template <std::uint32_t W>
     const __m128i zero_char = _mm_set1_epi8('0');
     const __m128i bytes_a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
     const __m128i bytes_b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
-    const __m128i sums_a = layout_sums<W>(_mm_sub_epi8(bytes_a, zero_char));
-    const __m128i sums_b = layout_sums<W>(_mm_sub_epi8(bytes_b, zero_char));
-    const __m128d powers = _mm_loadh_pd(_mm_load_sd(&layout_powers<W>[layout_power_index<W>(sums_a)]),
-                                        &layout_powers<W>[layout_power_index<W>(sums_b)]);
-    const __m128d product = _mm_mul_pd(layout_w<W>(sums_a, sums_b), powers);
+    const LayoutPair pair =
+        layout_pair<W>(_mm_sub_epi8(bytes_a, zero_char), _mm_sub_epi8(bytes_b, zero_char));
+    const __m128d powers = _mm_loadh_pd(_mm_load_sd(&layout_powers<W>[pair.index_a]),
+                                        &layout_powers<W>[pair.index_b]);
+    const __m128d product = _mm_mul_pd(pair.w, powers);
     // Near a midpoint, or without a power (see layout_powers): undecided.
     const __m128i window = _mm_and_si128(_mm_add_epi64(_mm_castpd_si128(product), _mm_set1_epi64x(4)),
                                          _mm_set1_epi64x(((1 << 29) - 1) & ~7));
