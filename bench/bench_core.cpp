@@ -47,7 +47,8 @@ void decode_fields(benchmark::State &state) {
 }
 
 // The reader's layout decoder on fields lying back to back in padded memory, as in a data line.
-template <std::uint32_t W> void decode_layout_fields(benchmark::State &state) {
+template <std::uint32_t W>
+void decode_layout_fields(benchmark::State &state) {
     const auto fields = realistic_fields(static_cast<int>(W), 4096);
     std::string text;
     for (const std::string &field : fields) text += field;
@@ -56,13 +57,14 @@ template <std::uint32_t W> void decode_layout_fields(benchmark::State &state) {
     for (auto _ : state) {
         const char *p = text.data();
         for (std::size_t i = 0; i < fields.size(); ++i, p += W)
-            if (!kelmor::detail::decode_layout<W>(p, out[i])) state.SkipWithError("not in the layout");
+            if (!kelmor::detail::decode_layout<W>(p, out[i]))
+                state.SkipWithError("not in the layout");
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    state.counters["per_value"] = benchmark::Counter(
-        static_cast<double>(fields.size()),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_value"] = benchmark::Counter(static_cast<double>(fields.size()),
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
 }
 
 void read_file(benchmark::State &state, const std::string &path, std::uint32_t width) {

@@ -99,7 +99,8 @@ Expected expected_of(std::string_view field) {
 // The readers of the writers' layout of width W, which load 16 bytes: they must agree with each
 // other, and a field they take must be a number whose value, when they decide it, is the one
 // the general decoder gives.
-template <std::uint32_t W> void check_layout_readers(std::string_view field) {
+template <std::uint32_t W>
+void check_layout_readers(std::string_view field) {
     using kelmor::detail::LayoutOutcome;
     std::string memory(field);
     memory.append(kelmor::detail::layout_read_bytes, '\0');
@@ -267,7 +268,8 @@ std::string layout_field(Bytes &in) {
     text += in.next() % 2 ? '+' : '-';
     text += static_cast<char>('0' + in.next() % 10);
     text += static_cast<char>('0' + in.next() % 10);
-    for (unsigned k = in.next() % 4; k == 1 || k == 2; --k) text[in.next() % width] = static_cast<char>(in.next());
+    for (unsigned k = in.next() % 4; k == 1 || k == 2; --k)
+        text[in.next() % width] = static_cast<char>(in.next());
     return text;
 }
 

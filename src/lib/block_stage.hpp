@@ -42,10 +42,10 @@ public:
     void append_to(Columns &columns);
 
 private:
-    std::size_t m_count;     // values a block
-    std::size_t m_max_run;   // blocks of the longest run
-    std::size_t m_run = 0;   // blocks of the current run, and the stride of its values
-    std::size_t m_blocks = 0; // blocks staged in the current run
+    std::size_t m_count;        // values a block
+    std::size_t m_max_run;      // blocks of the longest run
+    std::size_t m_run = 0;      // blocks of the current run, and the stride of its values
+    std::size_t m_blocks = 0;   // blocks staged in the current run
     std::size_t m_capacity = 0; // values that m_values holds room for
     std::unique_ptr<float[]> m_values;
 };

@@ -130,7 +130,8 @@ bool parse_special(const char *p, const char *end, std::uint32_t &bits) noexcept
 }
 
 // The magnitude of a decimal number, correctly rounded to binary32.
-template <bool quick> float convert(const Decimal &decimal, DecodePath *path) noexcept {
+template <bool quick>
+float convert(const Decimal &decimal, DecodePath *path) noexcept {
     if (decimal.w == 0) {
         trace(path, DecodePath::other);
         return 0.0f;
@@ -149,7 +150,8 @@ template <bool quick> float convert(const Decimal &decimal, DecodePath *path) no
     return detail::convert_exact({decimal.digits_begin, decimal.digits_end, leading});
 }
 
-template <bool quick> DecodeResult decode(std::string_view text, DecodePath *path) noexcept {
+template <bool quick>
+DecodeResult decode(std::string_view text, DecodePath *path) noexcept {
     trace(path, DecodePath::other);
     text = trim_white_space(text);
     if (text.empty()) return {0.0f, DecodeError::empty};

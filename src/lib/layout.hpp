@@ -63,12 +63,13 @@ inline std::uint32_t layout_sign(const char *p) noexcept {
 // weighs them (SWAR). Little-endian only: elsewhere no field is in the layout, and the general
 // parser takes them all.
 template <std::uint32_t W>
-[[gnu::always_inline]] inline LayoutOutcome read_layout_portable(const char *p, float &value) noexcept {
+[[gnu::always_inline]] inline LayoutOutcome read_layout_portable(const char *p,
+                                                                 float &value) noexcept {
     static_assert(W >= layout_min_width && W <= layout_max_width);
     if constexpr (std::endian::native != std::endian::little) return LayoutOutcome::other;
     constexpr std::uint32_t fraction = W - 7;
-    if ((p[0] != ' ' && p[0] != '-') || !is_ascii_digit(p[1]) || p[2] != '.' ||
-        p[W - 4] != 'E' || (p[W - 3] != '+' && p[W - 3] != '-') || !is_ascii_digit(p[W - 2]) ||
+    if ((p[0] != ' ' && p[0] != '-') || !is_ascii_digit(p[1]) || p[2] != '.' || p[W - 4] != 'E' ||
+        (p[W - 3] != '+' && p[W - 3] != '-') || !is_ascii_digit(p[W - 2]) ||
         !is_ascii_digit(p[W - 1]))
         return LayoutOutcome::other;
     std::uint64_t chunk = 0;
@@ -114,10 +115,9 @@ inline std::size_t line_length_after(std::string_view bytes, std::size_t span) n
 // that one multiplication cannot decide. Gives the line's length with its line end; 0, with
 // nothing known, when the line is anything else.
 template <std::uint32_t W, typename Decide>
-[[gnu::always_inline]] inline std::size_t read_layout_line_portable(std::string_view bytes,
-                                                                    std::uint32_t fields,
-                                                                    float *out, std::size_t stride,
-                                                                    Decide decide) {
+[[gnu::always_inline]] inline std::size_t
+read_layout_line_portable(std::string_view bytes, std::uint32_t fields, float *out,
+                          std::size_t stride, Decide decide) {
     const std::size_t length = line_length_after(bytes, std::size_t{fields} * W);
     if (length == 0) return 0;
     const char *p = bytes.data();

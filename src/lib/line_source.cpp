@@ -49,7 +49,8 @@ LineStatus LineSource::next_line_general(std::string_view &line) {
             if (got == 0) {
                 // The last line, without a line feed.
                 if (gathering) return finish_line(line, gathered_line());
-                if (carried != 0) return finish_line(line, std::string_view(buffer - carried, carried));
+                if (carried != 0)
+                    return finish_line(line, std::string_view(buffer - carried, carried));
                 return LineStatus::end;
             }
         }
@@ -58,7 +59,8 @@ LineStatus LineSource::next_line_general(std::string_view &line) {
         const std::size_t before = gathering ? m_gathered.size() : carried;
         const void *feed = std::memchr(start, '\n', available);
         if (feed != nullptr) {
-            const auto length = static_cast<std::size_t>(static_cast<const char *>(feed) - start) + 1;
+            const auto length =
+                static_cast<std::size_t>(static_cast<const char *>(feed) - start) + 1;
             if (before + length > m_max_line) return give_up_long_line(length);
             m_position += length;
             if (gathering) {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <new>
 #include <string>
-#include <type_traits>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 #include "block_stage.hpp"
@@ -130,7 +130,8 @@ void read_data_line(std::string_view line, std::uint32_t width, std::uint32_t fi
 // UTF-8, every field fits and is a number, and one pass over its bytes does what reading the
 // line, checking it, cutting its fields and decoding them does the long way, with the same
 // values. Any other line, and one that the buffer does not hold whole, is left to the long way.
-template <std::uint32_t W> class LayoutLines {
+template <std::uint32_t W>
+class LayoutLines {
 public:
     explicit LayoutLines(std::uint32_t count) noexcept
         : m_full_fields(std::min(count, fields_per_line))
@@ -220,7 +221,8 @@ public:
 private:
     detail::BlockProgress progress(std::uint64_t blocks) const noexcept {
         const std::uint64_t consumed = m_source.consumed();
-        detail::BlockProgress progress{blocks, consumed - m_first_block, 0, false, m_min_block_bytes};
+        detail::BlockProgress progress{blocks, consumed - m_first_block, 0, false,
+                                       m_min_block_bytes};
         std::uint64_t size = 0;
         if (regular_file_size(m_file.get(), size)) {
             progress.size_known = true;
@@ -241,8 +243,7 @@ private:
 // Reads the timestep blocks of a file with `count` parameters into `columns`. W is the field
 // width when it is one of the writers' layout that the reader is made for, else 0.
 template <std::uint32_t W>
-void read_blocks(LineSource &source, const UniqueFd &file, std::uint32_t width,
-                 Columns &columns) {
+void read_blocks(LineSource &source, const UniqueFd &file, std::uint32_t width, Columns &columns) {
     const auto count = static_cast<std::uint32_t>(columns.size());
     const std::uint32_t data_lines = (count + fields_per_line - 1) / fields_per_line;
     ColumnSink sink(columns, source, file, data_lines + std::uint64_t{count} * width);

@@ -55,14 +55,16 @@ struct Reading {
     float value;
 };
 
-template <std::uint32_t W> Reading read_portable(std::string_view field) {
+template <std::uint32_t W>
+Reading read_portable(std::string_view field) {
     Reading r{LayoutOutcome::other, -1.0f};
     r.outcome = read_layout_portable<W>(padded(field).data(), r.value);
     return r;
 }
 
 #ifdef KELMOR_SSE2
-template <std::uint32_t W> Reading read_sse2(std::string_view field) {
+template <std::uint32_t W>
+Reading read_sse2(std::string_view field) {
     Reading r{LayoutOutcome::other, -1.0f};
     r.outcome = read_layout_sse2<W>(padded(field).data(), r.value);
     return r;
@@ -71,7 +73,8 @@ template <std::uint32_t W> Reading read_sse2(std::string_view field) {
 
 // Every reader of width W takes `field` exactly when it is in the layout, and a value it
 // decides is the exact decoder's.
-template <std::uint32_t W> void expect_readers_agree(std::string_view field) {
+template <std::uint32_t W>
+void expect_readers_agree(std::string_view field) {
     SCOPED_TRACE("field [" + std::string(field) + "]");
     const bool expected = in_layout(field);
     const DecodeResult exact = decode_field_exact(field);
@@ -95,7 +98,8 @@ template <std::uint32_t W> void expect_readers_agree(std::string_view field) {
 // positions' characters, line ends, white space and bytes of multi-byte characters.
 const std::string odd_bytes = std::string("/09:.,+-Ee \t\r\n\x01\x7F") + '\0' + "\x80\xBF\xC3\xFF";
 
-template <std::uint32_t W> void mutate_every_position(const std::string &field) {
+template <std::uint32_t W>
+void mutate_every_position(const std::string &field) {
     expect_readers_agree<W>(field);
     for (std::size_t i = 0; i < W; ++i) {
         for (const char c : odd_bytes) {
@@ -107,7 +111,8 @@ template <std::uint32_t W> void mutate_every_position(const std::string &field) 
     }
 }
 
-template <std::uint32_t W> void mutate_all_widths_case(double value) {
+template <std::uint32_t W>
+void mutate_all_widths_case(double value) {
     mutate_every_position<W>(layout_field(value, W));
 }
 
@@ -126,7 +131,8 @@ TEST(LayoutReaders, AgreeOnEveryMutatedPosition) {
 // Every exponent that two digits can write, both signs, at both widths in use: those whose
 // power of ten the scaling has (10^-37 .. 10^38 after the fraction's digits) are decided
 // unless near a midpoint; the others are left undecided, and the value is the exact one.
-template <std::uint32_t W> void every_exponent() {
+template <std::uint32_t W>
+void every_exponent() {
     std::mt19937_64 random(W);
     std::uniform_int_distribution<int> digit(0, 9);
     for (int e = -99; e <= 99; ++e) {
@@ -134,7 +140,8 @@ template <std::uint32_t W> void every_exponent() {
             std::string field = k % 2 == 0 ? " " : "-";
             field += static_cast<char>('1' + digit(random) % 9);
             field += '.';
-            for (std::uint32_t i = 0; i < W - 7; ++i) field += static_cast<char>('0' + digit(random));
+            for (std::uint32_t i = 0; i < W - 7; ++i)
+                field += static_cast<char>('0' + digit(random));
             char exponent[8];
             std::snprintf(exponent, sizeof exponent, "E%+03d", e);
             field += exponent;
@@ -161,7 +168,7 @@ TEST(LayoutReaders, ExactMidpointsAreDecided) {
         std::uint32_t bits;
     };
     const Case cases[] = {
-        {" 2.86344E+09", bits_of(std::ldexp(11185312.0f, 8))},   // 11185312.5 * 256
+        {" 2.86344E+09", bits_of(std::ldexp(11185312.0f, 8))},    // 11185312.5 * 256
         {" 2.86344128E+09", bits_of(std::ldexp(11185318.0f, 8))}, // 11185317.5 * 256
         {"-1.6777217E+07", bits_of(-std::ldexp(1.0f, 24))},
         {" 1.6777219E+07", bits_of(std::ldexp(1.0f, 24) + 4.0f)},
@@ -201,7 +208,8 @@ LineReading read_line_portable(std::string_view bytes, std::uint32_t fields) {
 }
 
 #ifdef KELMOR_SSE2
-template <std::uint32_t W> LineReading read_line_sse2(std::string_view bytes, std::uint32_t fields) {
+template <std::uint32_t W>
+LineReading read_line_sse2(std::string_view bytes, std::uint32_t fields) {
     const auto decide = [](const char *field, float &value) {
         value = decode_field_exact(std::string_view(field, W)).value;
     };
@@ -241,7 +249,8 @@ void expect_line(const std::string &text, std::size_t available, std::uint32_t f
     }
 }
 
-template <std::uint32_t W> void lines_of_every_length_and_mutation() {
+template <std::uint32_t W>
+void lines_of_every_length_and_mutation() {
     std::mt19937_64 random(W * 7);
     std::uniform_real_distribution<double> exponent(-45.0, 39.0);
     std::uniform_int_distribution<int> coin(0, 1);
@@ -249,8 +258,9 @@ template <std::uint32_t W> void lines_of_every_length_and_mutation() {
         std::string line;
         for (std::uint32_t j = 0; j < fields; ++j) {
             // Every fifth field a value on a midpoint, in either place of a pair.
-            const double value = (j % 5 == 3) ? 2.86344e9
-                                              : std::pow(10.0, exponent(random)) * (coin(random) ? -1 : 1);
+            const double value = (j % 5 == 3)
+                                     ? 2.86344e9
+                                     : std::pow(10.0, exponent(random)) * (coin(random) ? -1 : 1);
             line += layout_field(value, W);
         }
         const std::size_t span = line.size();
@@ -281,7 +291,8 @@ TEST(LayoutLines, UndecidedFieldsInEitherPlaceOfAPair) {
     for (const std::string undecided : {" 1.40130E-45", " 9.99999E+99", " 2.86344E+09"}) {
         for (std::uint32_t place = 0; place < 4; ++place) {
             std::string line;
-            for (std::uint32_t j = 0; j < 4; ++j) line += j == place || j == 3 - place ? undecided : decided;
+            for (std::uint32_t j = 0; j < 4; ++j)
+                line += j == place || j == 3 - place ? undecided : decided;
             expect_line<12>(line + "\n", line.size() + 1, 4);
         }
     }

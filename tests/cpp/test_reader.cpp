@@ -202,7 +202,8 @@ Columns exact_columns(const std::string &content, std::uint32_t width) {
         lines.push_back(line);
         at = feed + 1;
     }
-    const auto count = static_cast<std::uint32_t>(std::stoul(lines[0].substr(lines[0].rfind(' ') + 1)));
+    const auto count =
+        static_cast<std::uint32_t>(std::stoul(lines[0].substr(lines[0].rfind(' ') + 1)));
     Columns columns(count);
     for (std::size_t i = 1 + count; i < lines.size();) {
         ++i; // the block header
@@ -222,7 +223,8 @@ void expect_same_bits(const Columns &got, const Columns &want) {
     for (std::size_t p = 0; p < got.size(); ++p) {
         ASSERT_EQ(got[p].size(), want[p].size()) << "column " << p;
         for (std::size_t s = 0; s < got[p].size(); ++s)
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(got[p][s]), std::bit_cast<std::uint32_t>(want[p][s]))
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(got[p][s]),
+                      std::bit_cast<std::uint32_t>(want[p][s]))
                 << "column " << p << ", block " << s;
     }
 }
@@ -247,7 +249,9 @@ std::string mixed_layout_file(std::uint32_t count, std::uint32_t blocks, std::ui
             if (shape == 3) value = 2.86344e9;  // on a midpoint, exactly
             if (shape == 5) value = 1.4013e-45; // no power of ten for it
             std::string field = layout(value, width);
-            if (shape == 7) field = (width == 12 ? "  " : "     ") + layout(value, 11).substr(1, 10); // other format
+            if (shape == 7)
+                field = (width == 12 ? "  " : "     ") +
+                        layout(value, 11).substr(1, 10); // other format
             if (shape == 9) field[0] = field[0] == ' ' ? '+' : '-';
             if (shape == 11) field[width - 4] = 'e';
             line += field;
@@ -264,7 +268,8 @@ std::string mixed_layout_file(std::uint32_t count, std::uint32_t blocks, std::ui
 TEST(LayoutLines, AgreeWithTheExactDecoder) {
     for (const std::uint32_t width : {12u, 15u}) {
         for (const std::uint32_t count : {1u, 7u, 10u, 13u, 20u, 23u, 101u}) {
-            SCOPED_TRACE("width " + std::to_string(width) + ", " + std::to_string(count) + " parameters");
+            SCOPED_TRACE("width " + std::to_string(width) + ", " + std::to_string(count) +
+                         " parameters");
             const std::string text = mixed_layout_file(count, 2000 / count + 30, width);
             expect_same_bits(read_text(text, width), exact_columns(text, width));
             if (testing::Test::HasFailure()) return;
@@ -274,7 +279,8 @@ TEST(LayoutLines, AgreeWithTheExactDecoder) {
 
 // Runs of blocks go to the columns whole: few parameters with many blocks, and many with few.
 TEST(LayoutLines, ColumnsOfEveryRun) {
-    for (const auto &[count, blocks] : {std::pair{3u, 70000u}, std::pair{9000u, 21u}, std::pair{1u, 1u}}) {
+    for (const auto &[count, blocks] :
+         {std::pair{3u, 70000u}, std::pair{9000u, 21u}, std::pair{1u, 1u}}) {
         SCOPED_TRACE(std::to_string(count) + " x " + std::to_string(blocks));
         std::string text = "Parameters: " + std::to_string(count) + "\n";
         for (std::uint32_t p = 0; p < count; ++p) text += "p\n";
@@ -306,7 +312,8 @@ TEST_P(LayoutLineFailures, FirstFaultWins) {
     for (int p = 0; p < 12; ++p) text += "p\n";
     for (int s = 0; s < 3; ++s) {
         text += "t\n";
-        for (int p = 0; p < 12; ++p) text += layout(p * 1.5 + s, 12) + (p == 9 || p == 11 ? "\n" : "");
+        for (int p = 0; p < 12; ++p)
+            text += layout(p * 1.5 + s, 12) + (p == 9 || p == 11 ? "\n" : "");
     }
     text += "t\n" + GetParam().data;
     EXPECT_EQ(failure_of(text, 12), GetParam().message);
@@ -318,33 +325,48 @@ std::string fields(std::uint32_t count, std::uint32_t from = 0) {
     return text;
 }
 
-const std::string invalid_utf8 =
-    "Failed to read line!: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }";
+const std::string invalid_utf8 = "Failed to read line!: Error { kind: InvalidData, message: "
+                                 "\"stream did not contain valid UTF-8\" }";
 const std::string invalid_field = "Could not parse line: ParseFloatError { kind: Invalid }";
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, LayoutLineFailures,
     testing::Values(
-        LineFailureCase{"bad_field_in_a_layout_line", fields(6) + " 1.00000D+00" + fields(3) + "\n" + fields(2) + "\n",
+        LineFailureCase{"bad_field_in_a_layout_line",
+                        fields(6) + " 1.00000D+00" + fields(3) + "\n" + fields(2) + "\n",
                         invalid_field},
-        LineFailureCase{"bad_field_then_invalid_utf8", fields(6) + " 1.00000D+00" + fields(3) + "\n\xFF\n",
-                        invalid_field},
-        LineFailureCase{"invalid_utf8_in_a_field", fields(6) + " 1.000\xFF" "0E+00" + fields(3) + "\n" + fields(2) + "\n",
+        LineFailureCase{"bad_field_then_invalid_utf8",
+                        fields(6) + " 1.00000D+00" + fields(3) + "\n\xFF\n", invalid_field},
+        LineFailureCase{"invalid_utf8_in_a_field",
+                        fields(6) +
+                            " 1.000\xFF"
+                            "0E+00" +
+                            fields(3) + "\n" + fields(2) + "\n",
                         invalid_utf8},
-        LineFailureCase{"invalid_utf8_after_the_fields", fields(10) + "\xC0\xAF\n" + fields(2) + "\n", invalid_utf8},
-        LineFailureCase{"valid_non_ascii_in_a_field", fields(6) + " 1.000\xC3\xA9" "E+00" + fields(3) + "\n" + fields(2) + "\n",
+        LineFailureCase{"invalid_utf8_after_the_fields",
+                        fields(10) + "\xC0\xAF\n" + fields(2) + "\n", invalid_utf8},
+        LineFailureCase{"valid_non_ascii_in_a_field",
+                        fields(6) +
+                            " 1.000\xC3\xA9"
+                            "E+00" +
+                            fields(3) + "\n" + fields(2) + "\n",
                         invalid_field},
-        LineFailureCase{"blank_field", fields(6) + std::string(12, ' ') + fields(3) + "\n" + fields(2) + "\n",
+        LineFailureCase{"blank_field",
+                        fields(6) + std::string(12, ' ') + fields(3) + "\n" + fields(2) + "\n",
                         "Could not parse line: ParseFloatError { kind: Empty }"},
         LineFailureCase{"line_one_byte_short", fields(10) + "\n" + fields(2).substr(0, 23) + "\n",
                         "byte index 24 is out of bounds of `" + fields(2).substr(0, 23) + "`"},
-        LineFailureCase{"line_one_byte_short_after_a_bad_field", fields(10) + "\n" + " x.00000E+00" + fields(1).substr(0, 11) + "\n",
+        LineFailureCase{"line_one_byte_short_after_a_bad_field",
+                        fields(10) + "\n" + " x.00000E+00" + fields(1).substr(0, 11) + "\n",
                         invalid_field},
-        LineFailureCase{"cr_then_text_after_the_fields", fields(10) + "\rX\n" + fields(2) + "\n", "<no failure>"},
-        LineFailureCase{"cr_without_lf_ends_the_file", fields(10) + "\n" + fields(2) + "\r", "<no failure>"},
+        LineFailureCase{"cr_then_text_after_the_fields", fields(10) + "\rX\n" + fields(2) + "\n",
+                        "<no failure>"},
+        LineFailureCase{"cr_without_lf_ends_the_file", fields(10) + "\n" + fields(2) + "\r",
+                        "<no failure>"},
         LineFailureCase{"file_ends_after_a_layout_line", fields(10) + "\n", "Error reading line"},
         LineFailureCase{"file_ends_without_lf", fields(10) + "\n" + fields(2), "<no failure>"},
-        LineFailureCase{"empty_line_after_the_block", fields(10) + "\n" + fields(2) + "\n\n", "Error reading line"}),
+        LineFailureCase{"empty_line_after_the_block", fields(10) + "\n" + fields(2) + "\n\n",
+                        "Error reading line"}),
     [](const auto &p) { return std::string(p.param.name); });
 
 // --- Room reserved in the columns ----------------------------------------------------------
