@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "reader.hpp"
+#include "columns.hpp"
 
 namespace kelmor::detail {
 

@@ -3,12 +3,10 @@
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
+
+#include "columns.hpp"
 
 namespace kelmor {
-
-using Column = std::vector<float>;
-using Columns = std::vector<Column>; // one column per parameter, one value per timestep block
 
 // Reads the plot file at `path` (UTF-8 bytes, used unchanged; it may contain a NUL, which
 // the open then rejects) whose data fields are `width` bytes wide. Raises a Failure (with its
