@@ -6,6 +6,7 @@
 #include <optional>
 #include <fcntl.h>
 #include <regex>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -147,6 +148,14 @@ public:
         tight.rlim_cur = address_space() + (8u << 20);
         // Without the limit the loop below would take all the machine's memory.
         if (tight.rlim_cur > m_saved.rlim_max || ::setrlimit(RLIMIT_AS, &tight) != 0) std::_Exit(6);
+        // An emulator may accept the limit and keep it to itself (qemu's user mode does): then
+        // a mapping far beyond it succeeds, and the loop would take all the machine's memory.
+        constexpr std::size_t beyond = std::size_t{256} << 20;
+        if (void *map = ::mmap(nullptr, beyond, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            map != MAP_FAILED) {
+            ::munmap(map, beyond);
+            std::_Exit(7);
+        }
         // Big blocks first, then ever smaller ones, down to the smallest the heap hands out.
         for (std::size_t size = std::size_t{1} << 20; size >= sizeof(void *); size /= 2) {
             while (void *block = std::malloc(size)) {

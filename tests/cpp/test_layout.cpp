@@ -195,28 +195,33 @@ TEST(LayoutReaders, ExactMidpointsAreDecided) {
 struct LineReading {
     std::size_t length;
     std::vector<float> values;
+    std::size_t decided; // fields handed to `decide`
 };
 
 template <std::uint32_t W>
 LineReading read_line_portable(std::string_view bytes, std::uint32_t fields) {
-    const auto decide = [](const char *field, float &value) {
+    std::size_t decided = 0;
+    const auto decide = [&decided](const char *field, float &value) {
+        ++decided;
         value = decode_field_exact(std::string_view(field, W)).value;
     };
     std::vector<float> out(2 * fields, -1.0f);
     const std::size_t length = read_layout_line_portable<W>(bytes, fields, out.data(), 2, decide);
-    return {length, out};
+    return {length, out, decided};
 }
 
 #ifdef KELMOR_SSE2
 template <std::uint32_t W>
 LineReading read_line_sse2(std::string_view bytes, std::uint32_t fields) {
-    const auto decide = [](const char *field, float &value) {
+    std::size_t decided = 0;
+    const auto decide = [&decided](const char *field, float &value) {
+        ++decided;
         value = decode_field_exact(std::string_view(field, W)).value;
     };
     const Sse2LayoutLine line(W, fields);
     std::vector<float> out(2 * fields, -1.0f);
     const std::size_t length = read_layout_line_sse2<W>(line, bytes, fields, out.data(), 2, decide);
-    return {length, out};
+    return {length, out, decided};
 }
 #endif
 
@@ -239,8 +244,19 @@ void expect_line(const std::string &text, std::size_t available, std::uint32_t f
 #ifdef KELMOR_SSE2
     readings.push_back(read_line_sse2<W>(bytes, fields));
 #endif
+    // Only the fields that one multiplication cannot decide go to `decide`: in a pair that the
+    // SSE2 reader cannot decide at once, the other field is still read in the layout.
+    std::size_t undecided = 0;
+    for (std::uint32_t j = 0; length != 0 && j < fields; ++j) {
+        float value = 0.0f;
+        const std::string field = padded(std::string_view(text).substr(j * W, W));
+        undecided += read_layout_portable<W>(field.data(), value) == LayoutOutcome::undecided;
+    }
     for (const LineReading &r : readings) {
         ASSERT_EQ(r.length, length);
+        if (length != 0) {
+            EXPECT_EQ(r.decided, undecided);
+        }
         for (std::uint32_t j = 0; length != 0 && j < fields; ++j) {
             const DecodeResult exact = decode_field_exact(std::string_view(text).substr(j * W, W));
             EXPECT_EQ(bits_of(r.values[2 * j]), bits_of(exact.value)) << "field " << j;
