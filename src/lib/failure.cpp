@@ -254,6 +254,13 @@ void raise_failure(StaticText message, std::source_location where) {
     report_and_throw(Failure(message), where, frames);
 }
 
+void raise_failure(Reporting reporting, Failure failure, std::source_location where) {
+    if (reporting == Reporting::quiet) throw std::move(failure);
+    Frames frames;
+    take_frames(frames);
+    report_and_throw(std::move(failure), where, frames);
+}
+
 void resume_failure(std::string message) { throw Failure(std::move(message)); }
 
 PanicTrap::~PanicTrap() noexcept(false) {

@@ -15,21 +15,43 @@ struct StaticText {
     std::string_view text;
 };
 
+// What went wrong, for callers that turn a failure into an error of their own kind rather
+// than show its message alone.
+enum class FailureKind : unsigned char {
+    file,   // the file breaks the format (also a line too long or not UTF-8)
+    os,     // the system could not open or read the file; os_error() holds the error number
+    path,   // the path cannot be handed to the system (it holds a NUL)
+    memory, // memory ran out
+    other,  // anything else (the interface's own failures)
+};
+
 // The exception that carries a failure from where it is raised to the protected region
 // of the Python-facing entry. It deliberately does not derive from std::exception, so that
 // no generic handler on the way can swallow it by accident.
 class Failure {
 public:
-    explicit Failure(std::string message) noexcept : m_owned(std::move(message)) {}
-    explicit Failure(StaticText message) noexcept : m_static(message.text) {}
+    explicit Failure(std::string message, FailureKind kind = FailureKind::other,
+                     int os_error = 0) noexcept
+        : m_owned(std::move(message)), m_kind(kind), m_os_error(os_error) {}
+    explicit Failure(StaticText message, FailureKind kind = FailureKind::other) noexcept
+        : m_static(message.text), m_kind(kind) {}
     std::string_view message() const noexcept {
         return m_static.data() != nullptr ? m_static : std::string_view(m_owned);
     }
+    FailureKind kind() const noexcept { return m_kind; }
+    int os_error() const noexcept { return m_os_error; }
 
 private:
     std::string m_owned;       // the payload when it was built at run time
     std::string_view m_static; // the payload when it is a static text (data() set)
+    FailureKind m_kind;
+    int m_os_error = 0;
 };
+
+// Whether raising a failure writes the failure report (and the reader its line on standard
+// output for a bad parameter count), or only throws: for callers that hand the failure to
+// their own user in another form and must write nothing.
+enum class Reporting : bool { quiet, report };
 
 // Writes the failure report for `message` to file descriptor 2, then throws Failure.
 // A failure raised while another one is unwinding, or while a report is being written,
@@ -46,6 +68,11 @@ template <std::size_t N>
                                 std::source_location where = std::source_location::current()) {
     raise_failure(StaticText{std::string_view(message, N - 1)}, where);
 }
+
+// raise_failure for a prepared failure when `reporting` is Reporting::report; otherwise
+// throws it at once, writing nothing and touching none of the report's process-wide state.
+[[noreturn]] void raise_failure(Reporting reporting, Failure failure,
+                                std::source_location where = std::source_location::current());
 
 // Throws Failure without writing a report: for a failure that was already reported
 // elsewhere (a failure exception that came back from Python code).

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "columns.hpp"
+
+#include "mapped_buffer.hpp"
 
 namespace kelmor {
 
@@ -13,6 +16,32 @@ namespace kelmor {
 // report on standard error) at the first irregularity of the file; never returns a partial
 // result. The file is closed and every buffer released on every way out.
 Columns read_plot_file(std::string_view path, std::uint32_t width);
+
+// A plot file as it lies in the file: the parameter names, and per timestep block its header
+// line and one row of values.
+struct PlotRows {
+    // The last white-space separated word of each parameter name line ("" when it has none).
+    std::vector<std::string> names;
+    // Timestep blocks read.
+    std::uint64_t blocks = 0;
+    // blocks x names.size() binary32 values, block by block, parameters in file order.
+    MappedBuffer values;
+    // The block header lines, without their line ends, back to back; header_ends holds, per
+    // block, the std::uint64_t offset just past its line in header_text.
+    MappedBuffer header_text;
+    MappedBuffer header_ends;
+
+    const float *row_values() const noexcept { return static_cast<const float *>(values.data()); }
+    std::string_view header(std::uint64_t block) const noexcept;
+};
+
+// Reads the plot file at `path` as read_plot_file does, with the same values and the same
+// failures in the same order, into rows. Writes nothing, to standard error or elsewhere: a
+// failure is thrown as a Failure whose kind() tells an open or read error of the system
+// (with its error number), a bad path, exhausted memory and a fault of the file apart.
+// Peak memory is the result's: the values are never copied, and room they never fill
+// costs no memory.
+PlotRows read_plot_rows(std::string_view path, std::uint32_t width);
 
 namespace detail {
 

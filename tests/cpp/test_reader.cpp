@@ -129,6 +129,28 @@ TEST_P(Failures, HaveTheirExactMessage) {
     EXPECT_EQ(failure_of(GetParam().content, GetParam().width), GetParam().message);
 }
 
+// The rows reader fails at the same place with the same message, as a fault of the file,
+// and writes nothing anywhere.
+TEST_P(Failures, RowsFailQuietlyWithTheSameMessage) {
+    TempFile file(GetParam().content);
+    test::CaptureFd out(1);
+    test::CaptureFd err(2);
+    std::string message = "<no failure>";
+    FailureKind kind = FailureKind::other;
+    try {
+        read_plot_rows(file.path(), GetParam().width);
+    } catch (const Failure &failure) {
+        message = failure.message();
+        kind = failure.kind();
+    }
+    const std::string written = out.text() + err.text();
+    out.restore();
+    err.restore();
+    EXPECT_EQ(message, GetParam().message);
+    EXPECT_EQ(kind, FailureKind::file);
+    EXPECT_EQ(written, "");
+}
+
 const std::string long_line = std::string(254, 'a') + "\xC3\xA9" + std::string(10, 'b');
 
 INSTANTIATE_TEST_SUITE_P(
