@@ -31,6 +31,7 @@ FORBIDDEN_SUFFIXES = (".so", ".o", ".a", ".pyc", ".whl")
 # What building and testing from the sdist needs.
 SDIST_REQUIRED = ["PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
                   "src/interface/kelmor.pyi", "src/interface/kelmor.map",
+                  "src/arrays/kelmor_arrays.pyi", "src/arrays/kelmor_arrays.map",
                   "tests/python/conftest.py", "examples/sample.plt"]
 
 
@@ -121,17 +122,21 @@ def check_wheel(path: pathlib.Path) -> None:
     architecture = re.search(r"_(x86_64|aarch64|i686|ppc64le|s390x)$", platform_tag)
     if not architecture:
         fail([f"wheel platform tag {platform_tag} names no known architecture"])
-    module = f"{NAME}.cpython-{python_tag[2:]}-{architecture.group(1)}-linux-gnu.so"
+    suffix = f".cpython-{python_tag[2:]}-{architecture.group(1)}-linux-gnu.so"
+    # Each module file with its stub beside it and its stub-only package.
+    modules = {NAME: ROOT / "src" / "interface" / f"{NAME}.pyi",
+               f"{NAME}_arrays": ROOT / "src" / "arrays" / f"{NAME}_arrays.pyi"}
     with zipfile.ZipFile(path) as archive:
         # auditwheel adds entries for directories; only files count.
         files = {n for n in archive.namelist() if not n.endswith("/")}
         wheel_info = archive.read(info + "WHEEL").decode()
         metadata = archive.read(info + "METADATA").decode()
         shipped_license = archive.read(info + "licenses/LICENSE").decode()
-        stubs = {archive.read(n).decode() for n in (f"{NAME}.pyi", f"{NAME}-stubs/__init__.pyi")
-                 if n in files}
-    expected = {module, f"{NAME}.pyi", f"{NAME}-stubs/__init__.pyi", info + "METADATA",
-                info + "WHEEL", info + "RECORD", info + "licenses/LICENSE"}
+        stubs = {name: {archive.read(n).decode() for n in (f"{name}.pyi", f"{name}-stubs/__init__.pyi")
+                        if n in files} for name in modules}
+    expected = {info + "METADATA", info + "WHEEL", info + "RECORD", info + "licenses/LICENSE"}
+    for name in modules:
+        expected |= {name + suffix, f"{name}.pyi", f"{name}-stubs/__init__.pyi"}
     problems = [f"wheel holds {f}" for f in sorted(files - expected)]
     problems += [f"wheel lacks {f}" for f in sorted(expected - files)]
     tags = {f"{python_tag}-{python_tag}-{p}" for p in platform_tag.split(".")}
@@ -142,10 +147,12 @@ def check_wheel(path: pathlib.Path) -> None:
         problems.append("WHEEL does not say Root-Is-Purelib: false")
     if shipped_license != (ROOT / "LICENSE").read_text():
         problems.append("the wheel's LICENSE differs from the project's")
-    if stubs != {(ROOT / "src" / "interface" / "kelmor.pyi").read_text()}:
-        problems.append("the wheel's stubs differ from src/interface/kelmor.pyi")
+    for name, source in modules.items():
+        if stubs[name] != {source.read_text()}:
+            problems.append(f"the wheel's stubs of {name} differ from {source.relative_to(ROOT)}")
     fail(problems)
-    print(f"  {path.name}: the module, kelmor.pyi and kelmor-stubs/__init__.pyi only; "
+    print(f"  {path.name}: the modules kelmor and kelmor_arrays, each with its .pyi and -stubs "
+          "package, only; "
           f"tags {', '.join(sorted(tags))}")
     check_metadata(metadata, "wheel METADATA")
 

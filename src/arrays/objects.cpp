@@ -43,11 +43,13 @@ int values_getbuffer(PyObject *self, Py_buffer *view, int flags) {
     view->obj = Py_NewRef(self);
     view->len = values->shape[0] * values->shape[1] * static_cast<Py_ssize_t>(sizeof(float));
     view->readonly = 1;
-    view->itemsize = sizeof(float);
+    // A plain request (neither shape nor format) gets bytes.
+    view->itemsize = (flags & (PyBUF_ND | PyBUF_FORMAT)) == 0 ? 1 : sizeof(float);
     view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char *>("f") : nullptr;
     // The rows are C-contiguous, so every request can be met: without PyBUF_ND the consumer
     // takes the bytes as one run, without PyBUF_STRIDES it takes C order.
-    view->ndim = 2;
+    // (A request without PyBUF_ND gets one dimension, as PyBuffer_FillInfo gives it.)
+    view->ndim = (flags & PyBUF_ND) == PyBUF_ND ? 2 : 1;
     view->shape = (flags & PyBUF_ND) == PyBUF_ND ? values->shape : nullptr;
     view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? values->strides : nullptr;
     view->suboffsets = nullptr;

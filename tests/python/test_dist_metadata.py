@@ -63,7 +63,8 @@ def test_installed_files(dist):
     info = f"kelmor-{dist.version}.dist-info/"
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     assert {f for f in files if not f.startswith(info)} == {
-        f"kelmor{suffix}", "kelmor.pyi", "kelmor-stubs/__init__.pyi"}
+        f"kelmor{suffix}", "kelmor.pyi", "kelmor-stubs/__init__.pyi",
+        f"kelmor_arrays{suffix}", "kelmor_arrays.pyi", "kelmor_arrays-stubs/__init__.pyi"}
     assert {f"{info}METADATA", f"{info}WHEEL", f"{info}RECORD",
             f"{info}licenses/LICENSE"} <= files
     assert pathlib.Path(kelmor.__file__).name == f"kelmor{suffix}"
@@ -77,3 +78,6 @@ def test_license_and_stubs_are_the_sources(dist):
     installed = pathlib.Path(kelmor.__file__).parent
     assert (installed / "kelmor.pyi").read_text() == stub
     assert (installed / "kelmor-stubs" / "__init__.pyi").read_text() == stub
+    arrays_stub = (ROOT / "src" / "arrays" / "kelmor_arrays.pyi").read_text()
+    assert (installed / "kelmor_arrays.pyi").read_text() == arrays_stub
+    assert (installed / "kelmor_arrays-stubs" / "__init__.pyi").read_text() == arrays_stub
