@@ -3,7 +3,10 @@
 //
 // The first two input bytes choose the width, the rest is the file, which sits in a memfd
 // reached through /proc/self/fd. The call must give exactly the model's columns (bit for bit)
-// or fail with exactly the model's message; it must leave no descriptor open. The reports that
+// or fail with exactly the model's message; it must leave no descriptor open. The same file is
+// then read into rows, the way that writes no report: the rows must hold the same values in
+// file order with the model's names and block headers, or fail with the same message as a
+// fault of the file, and nothing may reach descriptors 1 and 2. The reports that
 // failures write to descriptor 2 (and the count line on descriptor 1) go to /dev/null while the
 // reader runs; set KELMOR_FUZZ_VERBOSE=1 to keep them, for example to see a sanitizer report
 // when a crashing input is replayed.
@@ -33,6 +36,8 @@ using kelmor::Columns;
 struct Outcome {
     std::optional<Columns> columns;
     std::string message;
+    std::vector<std::string> names;   // the model's: the last word of each name line
+    std::vector<std::string> headers; // the model's: each block's header line
 };
 
 // The lines of the file as the format defines them, read from memory.
@@ -100,15 +105,20 @@ Outcome model(std::string_view bytes, std::uint32_t width) {
                         "The first line should end with the number of parameters:\n'" +
                             std::string(line) + "'"};
         }
-        for (std::uint64_t i = 0; i < count; ++i)
+        std::vector<std::string> names;
+        for (std::uint64_t i = 0; i < count; ++i) {
             if (!read(lines, line)) return {std::nullopt, "Failed to read line!"};
+            names.emplace_back(kelmor::reference::last_token(line));
+        }
         Columns columns(count);
         if (count == 0) {
             while (read(lines, line)) {
             }
-            return {std::move(columns), ""};
+            return {std::move(columns), "", {}, {}};
         }
+        std::vector<std::string> headers;
         while (read(lines, line)) {
+            headers.emplace_back(line);
             for (std::uint64_t i = 0; i < count; ++i) {
                 if (i % 10 == 0 && !read(lines, line)) return {std::nullopt, "Error reading line"};
                 const std::uint64_t begin = (i % 10) * width;
@@ -122,7 +132,7 @@ Outcome model(std::string_view bytes, std::uint32_t width) {
                 columns[i].push_back(decoded.value);
             }
         }
-        return {std::move(columns), ""};
+        return {std::move(columns), "", std::move(names), std::move(headers)};
     } catch (const ModelFailure &failure) {
         return {std::nullopt, failure.message};
     }
@@ -137,6 +147,7 @@ Outcome model(std::string_view bytes, std::uint32_t width) {
 
 struct Setup {
     int memfd = -1;
+    int written_fd = -1; // takes descriptors 1 and 2 while the rows are read
     int null_fd = -1;
     int saved_stdout = -1;
     int saved_stderr = -1;
@@ -148,12 +159,13 @@ Setup &setup() {
     static Setup state = [] {
         Setup s;
         s.memfd = ::memfd_create("plot", MFD_CLOEXEC);
+        s.written_fd = ::memfd_create("written", MFD_CLOEXEC);
         s.null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         s.saved_stdout = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
         s.saved_stderr = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
         const char *verbose = std::getenv("KELMOR_FUZZ_VERBOSE");
         s.verbose = verbose != nullptr && *verbose != '\0' && std::strcmp(verbose, "0") != 0;
-        if (s.memfd < 0 || s.null_fd < 0 || s.saved_stdout < 0 || s.saved_stderr < 0) {
+        if (s.memfd < 0 || s.written_fd < 0 || s.null_fd < 0 || s.saved_stdout < 0 || s.saved_stderr < 0) {
             std::perror("fuzz_reader setup");
             std::abort();
         }
@@ -224,10 +236,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::abort();
     }
 
+    // The rows, with whatever descriptors 1 and 2 receive kept, which must be nothing.
+    std::optional<kelmor::PlotRows> rows;
+    std::string rows_message;
+    kelmor::FailureKind rows_kind = kelmor::FailureKind::file;
+    if (::ftruncate(s.written_fd, 0) != 0) std::abort();
+    ::dup2(s.written_fd, 1);
+    ::dup2(s.written_fd, 2);
+    try {
+        rows.emplace(kelmor::read_plot_rows(s.path, width));
+    } catch (kelmor::Failure &failure) {
+        rows_message = failure.message();
+        rows_kind = failure.kind();
+    }
+    ::dup2(s.saved_stdout, 1);
+    ::dup2(s.saved_stderr, 2);
+    if (::lseek(s.written_fd, 0, SEEK_END) != 0) {
+        std::fprintf(stderr, "fuzz_reader: reading rows wrote to descriptor 1 or 2\n");
+        std::abort();
+    }
+    if (open_file_descriptions() != 1) {
+        std::fprintf(stderr, "fuzz_reader: the rows left their descriptor of the file open\n");
+        std::abort();
+    }
+
     const Outcome want = model(bytes, width);
     if (got.columns.has_value() != want.columns.has_value()) mismatch("outcome differs", got, want);
+    if (rows.has_value() != want.columns.has_value()) {
+        Outcome rows_outcome;
+        rows_outcome.message = rows_message;
+        mismatch("outcome of the rows differs", rows_outcome, want);
+    }
     if (!got.columns) {
         if (got.message != want.message) mismatch("failure message differs", got, want);
+        Outcome rows_outcome;
+        rows_outcome.message = rows_message;
+        if (rows_message != want.message) mismatch("failure message of the rows differs", rows_outcome, want);
+        if (rows_kind != kelmor::FailureKind::file) mismatch("failure of the rows not a fault of the file", rows_outcome, want);
         return 0;
     }
     const Columns &columns = *got.columns;
@@ -238,6 +283,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (columns[i].size() != expected.size() ||
             (!expected.empty() && std::memcmp(columns[i].data(), expected.data(), expected.size() * sizeof(float)) != 0))
             mismatch("column values differ", got, want);
+    }
+    if (rows->names != want.names) mismatch("names of the rows differ", got, want);
+    const std::uint64_t blocks = columns.empty() ? 0 : columns[0].size();
+    if (rows->blocks != blocks || rows->blocks != want.headers.size())
+        mismatch("blocks of the rows differ", got, want);
+    for (std::uint64_t b = 0; b < blocks; ++b) {
+        if (rows->header(b) != want.headers[b]) mismatch("block header differs", got, want);
+        for (std::size_t p = 0; p < columns.size(); ++p)
+            if (std::memcmp(&rows->row_values()[b * columns.size() + p], &columns[p][b], sizeof(float)) != 0)
+                mismatch("row values differ", got, want);
     }
     return 0;
 }

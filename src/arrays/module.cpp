@@ -102,13 +102,49 @@ bool convert_width(PyObject *n_digits, std::uint32_t &width) {
     return true;
 }
 
-PyObject *read(PyObject *module, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"file_path", "n_digits", nullptr};
-    PyObject *file_path = nullptr;
-    PyObject *n_digits = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:read", const_cast<char **>(keywords),
-                                     &file_path, &n_digits))
-        return nullptr;
+// Binds the arguments of read(file_path, n_digits), positional or by keyword, as the
+// interpreter binds those of a Python function (and with its messages).
+bool bind_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject *(&slots)[2]) {
+    static constexpr const char *names[] = {"file_path", "n_digits"};
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "read() takes at most 2 arguments (%zd given)",
+                     nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0));
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        int slot = -1;
+        for (int i = 0; i < 2 && slot < 0; ++i)
+            if (PyUnicode_CompareWithASCIIString(name, names[i]) == 0) slot = i;
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, "read() got an unexpected keyword argument '%U'", name);
+            return false;
+        }
+        if (slots[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "read() got multiple values for argument '%s'",
+                         names[slot]);
+            return false;
+        }
+        slots[slot] = args[nargs + k];
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (slots[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "read() missing required argument '%s' (pos %d)",
+                         names[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject *read(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *slots[2] = {nullptr, nullptr};
+    if (!bind_arguments(args, nargs, kwnames, slots)) return nullptr;
+    PyObject *const file_path = slots[0];
+    PyObject *const n_digits = slots[1];
     PyRef path = PyRef::steal(encode_path(file_path));
     if (!path) return nullptr;
     std::uint32_t width = 0;
@@ -149,7 +185,7 @@ constexpr const char read_doc[] =
 
 PyMethodDef module_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)),
-     METH_VARARGS | METH_KEYWORDS, read_doc},
+     METH_FASTCALL | METH_KEYWORDS, read_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -258,10 +258,12 @@ ARGUMENT_ERRORS = [
     ("negative_width", ("run.plt", -1), {}, ValueError, "must be from 0 to 4294967295, not -1"),
     ("width_too_large", ("run.plt", 2**32), {}, ValueError, "not 4294967296"),
     ("huge_width", ("run.plt", 10**30), {}, ValueError, "not 1000000000000000000000000000000"),
-    ("missing_argument", ("run.plt",), {}, TypeError, "n_digits"),
-    ("extra_argument", ("run.plt", 12, 3), {}, TypeError, "at most 2 arguments"),
-    ("unknown_keyword", ("run.plt", 12), {"width": 12}, TypeError, "at most 2 arguments"),
-    ("wrong_keyword", (), {"path": "run.plt", "n_digits": 12}, TypeError, "file_path"),
+    ("missing_argument", ("run.plt",), {}, TypeError, "read() missing required argument 'n_digits' (pos 2)"),
+    ("extra_argument", ("run.plt", 12, 3), {}, TypeError, "read() takes at most 2 arguments (3 given)"),
+    ("unknown_keyword", ("run.plt", 12), {"width": 12}, TypeError, "read() got an unexpected keyword argument 'width'"),
+    ("twice", ("run.plt", 12), {"n_digits": 12}, TypeError, "read() got multiple values for argument 'n_digits'"),
+    ("wrong_keyword", (), {"path": "run.plt", "n_digits": 12}, TypeError, "unexpected keyword argument 'path'"),
+    ("no_arguments", (), {}, TypeError, "read() missing required argument 'file_path' (pos 1)"),
     ("lone_surrogate", ("\udcff\ud800.plt", 12), {}, UnicodeEncodeError, "surrogates not allowed"),
 ]
 
