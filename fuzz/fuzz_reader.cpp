@@ -271,17 +271,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (got.message != want.message) mismatch("failure message differs", got, want);
         Outcome rows_outcome;
         rows_outcome.message = rows_message;
-        if (rows_message != want.message) mismatch("failure message of the rows differs", rows_outcome, want);
-        if (rows_kind != kelmor::FailureKind::file) mismatch("failure of the rows not a fault of the file", rows_outcome, want);
+        if (rows_message != want.message)
+            mismatch("failure message of the rows differs", rows_outcome, want);
+        if (rows_kind != kelmor::FailureKind::file)
+            mismatch("failure of the rows not a fault of the file", rows_outcome, want);
         return 0;
     }
     const Columns &columns = *got.columns;
     if (columns.size() != want.columns->size()) mismatch("column count differs", got, want);
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        if (columns[i].size() != columns[0].size()) mismatch("columns of unequal length", got, want);
+        if (columns[i].size() != columns[0].size())
+            mismatch("columns of unequal length", got, want);
         const auto &expected = (*want.columns)[i];
         if (columns[i].size() != expected.size() ||
-            (!expected.empty() && std::memcmp(columns[i].data(), expected.data(), expected.size() * sizeof(float)) != 0))
+            (!expected.empty() &&
+             std::memcmp(columns[i].data(), expected.data(), expected.size() * sizeof(float)) != 0))
             mismatch("column values differ", got, want);
     }
     if (rows->names != want.names) mismatch("names of the rows differ", got, want);
@@ -291,7 +295,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (std::uint64_t b = 0; b < blocks; ++b) {
         if (rows->header(b) != want.headers[b]) mismatch("block header differs", got, want);
         for (std::size_t p = 0; p < columns.size(); ++p)
-            if (std::memcmp(&rows->row_values()[b * columns.size() + p], &columns[p][b], sizeof(float)) != 0)
+            if (std::memcmp(&rows->row_values()[b * columns.size() + p], &columns[p][b],
+                            sizeof(float)) != 0)
                 mismatch("row values differ", got, want);
     }
     return 0;

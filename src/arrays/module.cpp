@@ -50,9 +50,8 @@ Outcome read_without_lock(std::string_view path, std::uint32_t width) noexcept {
 // fault of the file as PlotFileError, each with the message that kelmor gives.
 void set_failure(const ModuleState &state, const Failure &failure, PyObject *path) {
     const std::string_view text = failure.message();
-    PyRef message =
-        PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                          "replace"));
+    PyRef message = PyRef::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (!message) return;
     switch (failure.kind()) {
     case FailureKind::os: {
@@ -154,10 +153,10 @@ PyObject *read(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObje
     // happens here, not in a failure that exhausted memory caused.
     (void)std::uncaught_exceptions();
     const ModuleState &state = state_of(module);
-    Outcome outcome = read_without_lock(
-        std::string_view(PyBytes_AS_STRING(path.get()),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(path.get()))),
-        width);
+    Outcome outcome =
+        read_without_lock(std::string_view(PyBytes_AS_STRING(path.get()),
+                                           static_cast<std::size_t>(PyBytes_GET_SIZE(path.get()))),
+                          width);
     if (outcome.failure) {
         set_failure(state, *outcome.failure, file_path);
         return nullptr;
@@ -198,8 +197,8 @@ int exec_module(PyObject *module) {
     if (state.plot_file_error == nullptr) return -1;
     if (PyModule_AddObjectRef(module, "PlotFileError", state.plot_file_error) < 0) return -1;
     if (add_types(module, state) < 0) return -1;
-    PyRef all = PyRef::steal(Py_BuildValue("[sssss]", "Lines", "PlotData", "PlotFileError",
-                                           "Values", "read"));
+    PyRef all = PyRef::steal(
+        Py_BuildValue("[sssss]", "Lines", "PlotData", "PlotFileError", "Values", "read"));
     if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
     return 0;
 }
@@ -224,7 +223,9 @@ int clear_module(PyObject *module) {
     return 0;
 }
 
-void free_module(void *module) { clear_module(static_cast<PyObject *>(module)); }
+void free_module(void *module) {
+    clear_module(static_cast<PyObject *>(module));
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},

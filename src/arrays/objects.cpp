@@ -21,8 +21,7 @@ namespace {
 // Values: blocks x parameters binary32 values in one mapping, row by row.
 
 struct ValuesObject {
-    PyObject_HEAD
-    MappedBuffer buffer;
+    PyObject_HEAD MappedBuffer buffer;
     Py_ssize_t shape[2];   // blocks, parameters
     Py_ssize_t strides[2]; // bytes from one block to the next, from one parameter to the next
 };
@@ -76,8 +75,8 @@ PyObject *values_repr(PyObject *self) {
 }
 
 PyGetSetDef values_getset[] = {
-    {"shape", values_shape, nullptr,
-     PyDoc_STR("(blocks, parameters): one row per timestep block."), nullptr},
+    {"shape", values_shape, nullptr, PyDoc_STR("(blocks, parameters): one row per timestep block."),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -94,7 +93,9 @@ PyType_Slot values_slots[] = {
 };
 
 PyType_Spec values_spec = {
-    "kelmor_arrays.Values", sizeof(ValuesObject), 0,
+    "kelmor_arrays.Values",
+    sizeof(ValuesObject),
+    0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     values_slots,
 };
@@ -105,8 +106,7 @@ PyType_Spec values_spec = {
 // a million str objects, which cost more time and memory than its values.
 
 struct LinesObject {
-    PyObject_HEAD
-    MappedBuffer text;
+    PyObject_HEAD MappedBuffer text;
     MappedBuffer ends;
     Py_ssize_t count;
 };
@@ -119,7 +119,9 @@ PyObject *line_at(const LinesObject *lines, Py_ssize_t index) {
                                 static_cast<Py_ssize_t>(ends[index] - begin), "strict");
 }
 
-Py_ssize_t lines_length(PyObject *self) { return reinterpret_cast<LinesObject *>(self)->count; }
+Py_ssize_t lines_length(PyObject *self) {
+    return reinterpret_cast<LinesObject *>(self)->count;
+}
 
 PyObject *lines_item(PyObject *self, Py_ssize_t index) {
     auto *lines = reinterpret_cast<LinesObject *>(self);
@@ -179,7 +181,9 @@ PyType_Slot lines_slots[] = {
 };
 
 PyType_Spec lines_spec = {
-    "kelmor_arrays.Lines", sizeof(LinesObject), 0,
+    "kelmor_arrays.Lines",
+    sizeof(LinesObject),
+    0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
         Py_TPFLAGS_SEQUENCE,
     lines_slots,
@@ -189,10 +193,9 @@ PyType_Spec lines_spec = {
 // PlotData: what read() gives.
 
 struct PlotDataObject {
-    PyObject_HEAD
-    PyObject *names;         // list of str
-    PyObject *block_headers; // Lines
-    PyObject *values;        // Values
+    PyObject_HEAD PyObject *names; // list of str
+    PyObject *block_headers;       // Lines
+    PyObject *values;              // Values
 };
 
 int plot_data_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -249,7 +252,9 @@ PyType_Slot plot_data_slots[] = {
 };
 
 PyType_Spec plot_data_spec = {
-    "kelmor_arrays.PlotData", sizeof(PlotDataObject), 0,
+    "kelmor_arrays.PlotData",
+    sizeof(PlotDataObject),
+    0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
         Py_TPFLAGS_DISALLOW_INSTANTIATION,
     plot_data_slots,
@@ -269,8 +274,8 @@ PyObject *new_names(const std::vector<std::string> &names) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        PyObject *name = PyUnicode_DecodeUTF8(
-            names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "strict");
+        PyObject *name = PyUnicode_DecodeUTF8(names[i].data(),
+                                              static_cast<Py_ssize_t>(names[i].size()), "strict");
         if (name == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
     }

@@ -10,10 +10,10 @@ namespace kelmor::arrays {
 
 // The module's own objects, one set per module object (so per interpreter).
 struct ModuleState {
-    PyObject *plot_file_error;  // kelmor_arrays.PlotFileError
-    PyTypeObject *plot_data;    // kelmor_arrays.PlotData
-    PyTypeObject *values;       // kelmor_arrays.Values
-    PyTypeObject *lines;        // kelmor_arrays.Lines
+    PyObject *plot_file_error; // kelmor_arrays.PlotFileError
+    PyTypeObject *plot_data;   // kelmor_arrays.PlotData
+    PyTypeObject *values;      // kelmor_arrays.Values
+    PyTypeObject *lines;       // kelmor_arrays.Lines
 };
 
 // Creates the types into `state` and adds them to `module`; -1 with an exception set on error.

@@ -30,10 +30,9 @@ void MappedBuffer::reserve(std::size_t bytes) {
     if (bytes <= m_capacity) return;
     const std::size_t size = whole_pages(bytes);
     if (size == 0) throw std::bad_alloc();
-    void *data = m_data == nullptr
-                     ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                              -1, 0)
-                     : ::mremap(m_data, m_capacity, size, MREMAP_MAYMOVE);
+    void *data = m_data == nullptr ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                   : ::mremap(m_data, m_capacity, size, MREMAP_MAYMOVE);
     if (data == MAP_FAILED) throw std::bad_alloc();
     m_data = data;
     m_capacity = size;

@@ -76,7 +76,8 @@ UniqueFd open_plot_file(std::string_view path) {
     int error = 0;
     UniqueFd file = UniqueFd::open_read_only(terminated.c_str(), error);
     if (!file.is_open())
-        fail<R>(Failure("Plot file not found!: " + describe_os_error(error), FailureKind::os, error));
+        fail<R>(
+            Failure("Plot file not found!: " + describe_os_error(error), FailureKind::os, error));
     return file;
 }
 
@@ -340,8 +341,10 @@ private:
     void keep_header(std::string_view header) {
         if (m_header_bytes + header.size() > m_rows.header_text.capacity())
             grow_twofold(m_rows.header_text, m_header_bytes + header.size());
-        const std::size_t ends_bytes = static_cast<std::size_t>(m_blocks + 1) * sizeof(std::uint64_t);
-        if (ends_bytes > m_rows.header_ends.capacity()) grow_twofold(m_rows.header_ends, ends_bytes);
+        const std::size_t ends_bytes =
+            static_cast<std::size_t>(m_blocks + 1) * sizeof(std::uint64_t);
+        if (ends_bytes > m_rows.header_ends.capacity())
+            grow_twofold(m_rows.header_ends, ends_bytes);
         if (!header.empty())
             std::memcpy(static_cast<char *>(m_rows.header_text.data()) + m_header_bytes,
                         header.data(), header.size());
@@ -376,7 +379,8 @@ void read_blocks(LineSource &source, std::uint32_t count, std::uint32_t width, T
             if constexpr (W != 0) {
                 if (layout_lines.take(source, fields, out, target.stride())) continue;
             }
-            if (!read_line<R>(source, line)) fail<R>(Failure(StaticText{"Error reading line"}, FailureKind::file));
+            if (!read_line<R>(source, line))
+                fail<R>(Failure(StaticText{"Error reading line"}, FailureKind::file));
             read_data_line<W, R>(line, width, fields, out, target.stride());
         }
         target.end_block();
@@ -407,7 +411,8 @@ template <Reporting R>
 std::uint32_t read_header(LineSource &source, std::vector<std::string> *names) {
     std::string_view line;
     // The first line ends with the parameter count; a line without tokens means none.
-    if (!read_line<R>(source, line)) fail<R>(Failure(StaticText{"Failed ot read line!"}, FailureKind::file));
+    if (!read_line<R>(source, line))
+        fail<R>(Failure(StaticText{"Failed ot read line!"}, FailureKind::file));
     std::uint32_t count = 0;
     std::string_view token = last_token(line);
     if (!token.empty() && !parse_count(token, count)) {
@@ -421,7 +426,8 @@ std::uint32_t read_header(LineSource &source, std::vector<std::string> *names) {
                         FailureKind::file));
     }
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (!read_line<R>(source, line)) fail<R>(Failure(StaticText{"Failed to read line!"}, FailureKind::file));
+        if (!read_line<R>(source, line))
+            fail<R>(Failure(StaticText{"Failed to read line!"}, FailureKind::file));
         if (names != nullptr) names->emplace_back(last_token(line));
     }
     return count;
@@ -454,7 +460,8 @@ Columns read_plot_file(std::string_view path, std::uint32_t width) {
         return columns;
     } catch (const std::bad_alloc &) {
         // A line or a column that outgrows the memory ends the call, not the process.
-        fail<R>(Failure(StaticText{"Out of memory while reading the plot file"}, FailureKind::memory));
+        fail<R>(
+            Failure(StaticText{"Out of memory while reading the plot file"}, FailureKind::memory));
     }
 }
 
@@ -474,7 +481,8 @@ PlotRows read_plot_rows(std::string_view path, std::uint32_t width) {
         }
         return rows;
     } catch (const std::bad_alloc &) {
-        fail<R>(Failure(StaticText{"Out of memory while reading the plot file"}, FailureKind::memory));
+        fail<R>(
+            Failure(StaticText{"Out of memory while reading the plot file"}, FailureKind::memory));
     }
 }
 
@@ -491,7 +499,8 @@ std::uint64_t next_block_capacity(const BlockProgress &progress) noexcept {
     const std::uint64_t blocks = progress.blocks;
     if (!progress.size_known) return blocks * 2;
     const std::uint64_t at_least = blocks + blocks / 8 + 1;
-    const std::uint64_t most = progress.remaining / std::max<std::uint64_t>(progress.min_block_bytes, 1);
+    const std::uint64_t most =
+        progress.remaining / std::max<std::uint64_t>(progress.min_block_bytes, 1);
     // remaining * blocks / block_bytes, the blocks the rest holds at the average size, with
     // 1/16 to spare; in binary64, which is exact enough for an estimate and cannot overflow.
     const double average = static_cast<double>(std::max<std::uint64_t>(progress.block_bytes, 1)) /

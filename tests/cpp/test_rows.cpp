@@ -69,16 +69,18 @@ TEST_P(RowShapes, AreTheColumnsInFileOrder) {
               std::size_t{shape.blocks} * shape.count * sizeof(float) + 65536);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, RowShapes,
-    testing::Values(Shape{1, 1, 12, "\n"}, Shape{3, 0, 12, "\n"}, Shape{9, 7, 12, "\n"},
-                    Shape{10, 40, 15, "\n"}, Shape{11, 5, 12, "\r\n"}, Shape{23, 300, 15, "\n"},
-                    Shape{23, 300, 13, "\n"}, Shape{2, 20000, 12, "\n"},
-                    Shape{1500, 30, 12, "\n"}, Shape{12, 9, 14, "\r\n"}),
-    [](const auto &p) {
-        return std::to_string(p.param.count) + "x" + std::to_string(p.param.blocks) + "_w" +
-               std::to_string(p.param.width) + (p.param.line_end[0] == '\r' ? "_crlf" : "");
-    });
+INSTANTIATE_TEST_SUITE_P(Files, RowShapes,
+                         testing::Values(Shape{1, 1, 12, "\n"}, Shape{3, 0, 12, "\n"},
+                                         Shape{9, 7, 12, "\n"}, Shape{10, 40, 15, "\n"},
+                                         Shape{11, 5, 12, "\r\n"}, Shape{23, 300, 15, "\n"},
+                                         Shape{23, 300, 13, "\n"}, Shape{2, 20000, 12, "\n"},
+                                         Shape{1500, 30, 12, "\n"}, Shape{12, 9, 14, "\r\n"}),
+                         [](const auto &p) {
+                             return std::to_string(p.param.count) + "x" +
+                                    std::to_string(p.param.blocks) + "_w" +
+                                    std::to_string(p.param.width) +
+                                    (p.param.line_end[0] == '\r' ? "_crlf" : "");
+                         });
 
 TEST(Rows, NoParametersGiveNoRowsAndNoHeaders) {
     TempFile file("\nanything\n  at all\n");
