@@ -109,7 +109,7 @@ def timed(action, repeat: int) -> list[float]:
 
 def forkserver_context() -> multiprocessing.context.BaseContext:
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["numpy", "kelmor"])
+    context.set_forkserver_preload(["numpy", "kelmor", "kelmor_arrays"])
     return context
 
 

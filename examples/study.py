@@ -34,8 +34,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy
 
-import kelmor
-from plot_header import read_header
+import kelmor_arrays
+from plot_header import block_time
 
 if TYPE_CHECKING:
     import pandas
@@ -58,25 +58,22 @@ def read_parameters(path: str, width: int,
 
     This is the one place that calls the reader: everything else works on its two arrays,
     the times as float64 (one per block) and the values as a (len(parameters), timesteps)
-    float32 array, which holds kelmor's single-precision values exactly.
+    float32 array, which holds kelmor's single-precision values exactly. kelmor_arrays gives
+    the file's values as one float32 array with the names and the block header lines, so
+    only the chosen parameters are copied out of it, and no Python float is made.
     """
-    columns = kelmor.rust_read_valdrum(path, width)
-    names, times = read_header(path, len(columns))
+    result = kelmor_arrays.read(path, width)
+    names = [name or f"parameter_{number}" for number, name in enumerate(result.names, 1)]
+    times = [block_time(line) for line in result.block_headers]
     position: dict[str, int] = {}
     for index, name in enumerate(names):
         position.setdefault(name, index)  # a repeated name means its first parameter
     missing = [name for name in parameters if name not in position]
     if missing:
         raise MissingParameter(f"no parameter named {', '.join(missing)}")
-    values = numpy.array([columns[position[name]] for name in parameters], dtype=numpy.float32)
-    return numpy.array(times, dtype=numpy.float64), values.reshape(len(parameters), len(times))
-
-
-def is_read_failure(exc: BaseException) -> bool:
-    """True for the exception kelmor raises for a bad file. Its type is not an attribute of the
-    module and derives from BaseException, so it is recognised by name."""
-    kind = type(exc)
-    return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"
+    # One row per block in the file: the chosen columns, each made one contiguous row.
+    values = numpy.asarray(result.values).T[[position[name] for name in parameters]]
+    return numpy.array(times, dtype=numpy.float64), numpy.ascontiguousarray(values)
 
 
 def read_run(path: str, width: int, parameters: Sequence[str]) -> RunData:
@@ -84,12 +81,11 @@ def read_run(path: str, width: int, parameters: Sequence[str]) -> RunData:
     so that the study goes on; anything else (KeyboardInterrupt, SystemExit, a bug) raises."""
     try:
         times, values = read_parameters(path, width, parameters)
-    except (MissingParameter, OSError) as exc:
+    except (MissingParameter, kelmor_arrays.PlotFileError) as exc:
         return None, None, str(exc)
-    except BaseException as exc:
-        if not is_read_failure(exc):
-            raise
-        return None, None, str(exc)
+    except OSError as exc:
+        # kelmor_arrays's own OSError carries the reader's message as its strerror.
+        return None, None, exc.strerror or str(exc)
     return times, values, None
 
 
@@ -171,7 +167,7 @@ def read_study(paths: Sequence[str], width: int, parameters: Sequence[str], *,
     # forks from it. This module is not preloaded: the server imports with its own search
     # path, on which a folder named like this module (a study's folder, say) would win.
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["numpy", "kelmor"])
+    context.set_forkserver_preload(["numpy", "kelmor_arrays"])
     pending = list(range(len(paths)))
     with _progress(len(paths), progress) as bar:
         for _ in range(POOL_ROUNDS):
@@ -197,7 +193,7 @@ def read_study(paths: Sequence[str], width: int, parameters: Sequence[str], *,
 def read_study_dask(paths: Sequence[str], width: int, parameters: Sequence[str],
                     client: Client, *, progress: bool | None = None) -> list[Run]:
     """Reads every file as a task of a Dask cluster, through `client`. The workers need
-    kelmor and NumPy installed and the files at the same paths (a shared file system); the
+    kelmor (its kelmor_arrays module) and NumPy installed and the files at the same paths (a shared file system); the
     scheduler needs Dask only."""
     from distributed import as_completed as dask_completed
     from distributed.client import FutureCancelledError
@@ -237,7 +233,7 @@ def read_study_dask(paths: Sequence[str], width: int, parameters: Sequence[str],
 
 class _ByValue:
     """A function that pickles with its code (cloudpickle), so that a process without this
-    module and plot_header.py can run it; its imports (kelmor, NumPy) stay by name."""
+    module and plot_header.py can run it; its imports (kelmor_arrays, NumPy) stay by name."""
 
     def __init__(self, blob: bytes) -> None:
         self.blob = blob

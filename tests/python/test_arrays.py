@@ -491,3 +491,55 @@ def test_free_threading_declaration():
 def sysconfig_free_threaded():
     import sysconfig
     return bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+# Sub-interpreters with a lock of their own: the module keeps everything in its module state,
+# so each interpreter gets its own types and exception, and reads on its own.
+OWN_LOCK_CODE = r"""
+import sys
+try:
+    from concurrent import interpreters
+except ImportError:
+    import _interpreters
+    def run(code):
+        interpreter = _interpreters.create()
+        try:
+            failure = _interpreters.exec(interpreter, code)
+        finally:
+            _interpreters.destroy(interpreter)
+        print(failure.formatted if failure else "ran", flush=True)
+else:
+    def run(code):
+        interpreter = interpreters.create()
+        try:
+            interpreter.exec(code)
+            print("ran", flush=True)
+        except interpreters.ExecutionFailed as exc:
+            print(exc.excinfo.formatted, flush=True)
+        finally:
+            interpreter.close()
+code = '''
+import kelmor_arrays
+result = kelmor_arrays.read(SAMPLE, 12)
+assert memoryview(result.values).shape == (300, 36), result
+try:
+    kelmor_arrays.read(SAMPLE, 11)
+except kelmor_arrays.PlotFileError:
+    pass
+'''.replace("SAMPLE", repr(sys.argv[1]))
+run(code)
+import kelmor_arrays
+run(code)
+print(kelmor_arrays.read(sys.argv[1], 12).values.shape)
+"""
+
+
+def test_subinterpreters_with_their_own_lock(tmp_path):
+    if sys.version_info < (3, 13):
+        pytest.skip("CPython 3.12 has no interface for interpreters with a lock of their own")
+    from conftest import run_python
+    code = OWN_LOCK_CODE.replace("sys.argv[1]", repr(str(SAMPLE)))
+    result = run_python(code, script=tmp_path / "interpreters.py")
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout.decode().splitlines() == ["ran", "ran", "(300, 36)"]
+    assert result.stderr == b""
