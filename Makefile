@@ -54,8 +54,10 @@ dist:
 	tools/check-dist
 
 # Speed and memory against the floor and the readers a user would write instead (NumPy and
-# pandas come from the package's `bench` extra), then the C++ core alone. Generated plot files
-# go to bench/data. `make bench BENCH_ARGS=--quick` skips the large files.
+# pandas come from the package's `bench` extra), then the C++ core alone, then kelmor_arrays
+# against the core's own read, the NumPy peer and kelmor, and over 1 and 2 threads
+# (bench/arrays.py). Generated plot files go to bench/data. `make bench BENCH_ARGS=--quick`
+# skips the large files.
 BENCH_BUILD := build/bench
 BENCH_ARGS ?=
 bench: venv
@@ -65,6 +67,7 @@ bench: venv
 	cmake --build $(BENCH_BUILD) -j2
 	$(BENCH_BUILD)/bench/bench_core $$($(VENV)/bin/python bench/generate.py $(BENCH_ARGS))
 	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
+	$(VENV)/bin/python bench/arrays.py $(BENCH_ARGS)
 
 # The parameter study benchmark (bench/study.py): one process, the process pool and a Dask
 # LocalCluster on 24 generated files in bench/data/study, and the cost of moving results

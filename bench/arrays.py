@@ -90,7 +90,7 @@ def child(method, path, width):
                                              reference.view(np.uint32)))
         headers = result.block_headers
         record["headers"] = sum(len(headers[i]) for i in range(len(headers))) + 8 * len(headers)
-        record["names"] = sum(sys.getsizeof(name) for name in result.names)
+        record["names"] = sys.getsizeof(result.names) + sum(sys.getsizeof(n) for n in result.names)
     print(json.dumps(record))
 
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The calls that `make valgrind` runs under memcheck: each success and failure kind of
 tests/python/test_resources.py a few times, plus the threads and the fault injection of the
-null-result rule, in one interpreter. Prints what it did; exits non-zero on a wrong outcome."""
+null-result rule, in one interpreter; then kelmor_arrays's calls of
+tests/python/test_arrays_faults.py, with their buffers used after the results are gone, and
+threads. Prints what it did; exits non-zero on a wrong outcome."""
 
 import itertools
 import pathlib
@@ -13,7 +15,24 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 
 import kelmor  # noqa: E402
+import kelmor_arrays  # noqa: E402
+from test_arrays_faults import leak_scenarios  # noqa: E402
 from test_resources import run_all, scenarios  # noqa: E402
+
+
+def arrays_calls(calls):
+    """Runs kelmor_arrays's calls; gives the count of each outcome and views of the values."""
+    outcomes, views = {}, []
+    for args, kwargs in calls:
+        try:
+            result = kelmor_arrays.read(*args, **kwargs)
+            views.append(memoryview(result.values))
+            list(result.block_headers)
+            outcome = "result"
+        except Exception as exc:
+            outcome = type(exc).__name__
+        outcomes[outcome] = outcomes.get(outcome, 0) + 1
+    return outcomes, views
 
 
 def main():
@@ -68,8 +87,25 @@ def main():
                 finally:
                     _testcapi.remove_mem_hooks()
                 nulls += getattr(outcome, "args", None) == ("PyObject pointer is null",)
+        # kelmor_arrays: every kind of call, the values read after their results are gone,
+        # and threads reading at once without the interpreter lock.
+        array_outcomes, views = arrays_calls(leak_scenarios(write_file, tmp) * 3)
+        sums = {sum(sum(row) for row in view.tolist()) for view in views}
+        del views
+        array_threads = [threading.Thread(target=arrays_calls, args=(leak_scenarios(write_file, tmp),))
+                         for _ in range(4)]
+        for thread in array_threads:
+            thread.start()
+        for thread in array_threads:
+            thread.join()
         print(f"valgrind subset: {sum(outcomes.values())} calls {outcomes}, 4 threads, "
-              f"{nulls} null results under failing allocations", file=sys.stderr)
+              f"{nulls} null results under failing allocations; kelmor_arrays: "
+              f"{array_outcomes}, 4 threads", file=sys.stderr)
+        if set(array_outcomes) != {"result", "PlotFileError", "FileNotFoundError",
+                                   "IsADirectoryError", "ValueError", "TypeError"} or len(sums) != 1:
+            print("valgrind subset: wrong outcomes of kelmor_arrays", array_outcomes, sums,
+                  file=sys.stderr)
+            return 1
         if wrong or set(outcomes) != {"result", "PanicException", "TypeError", "ValueError",
                                       "OverflowError", "UnicodeEncodeError"}:
             print("valgrind subset: wrong outcomes", wrong, file=sys.stderr)

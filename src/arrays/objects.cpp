@@ -270,7 +270,7 @@ PyTypeObject *add_type(PyObject *module, PyType_Spec *spec) {
     return reinterpret_cast<PyTypeObject *>(type);
 }
 
-PyObject *new_names(const std::vector<std::string> &names) {
+PyObject *new_names(const Names &names) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < names.size(); ++i) {

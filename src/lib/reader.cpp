@@ -408,7 +408,7 @@ std::uint64_t min_block_bytes(std::uint32_t count, std::uint32_t width) noexcept
 // Reads the parameter count line and the name lines; gives the count. `names`, when given,
 // gets the last word of each name line.
 template <Reporting R>
-std::uint32_t read_header(LineSource &source, std::vector<std::string> *names) {
+std::uint32_t read_header(LineSource &source, Names *names) {
     std::string_view line;
     // The first line ends with the parameter count; a line without tokens means none.
     if (!read_line<R>(source, line))
@@ -428,8 +428,9 @@ std::uint32_t read_header(LineSource &source, std::vector<std::string> *names) {
     for (std::uint32_t i = 0; i < count; ++i) {
         if (!read_line<R>(source, line))
             fail<R>(Failure(StaticText{"Failed to read line!"}, FailureKind::file));
-        if (names != nullptr) names->emplace_back(last_token(line));
+        if (names != nullptr) names->add(last_token(line));
     }
+    if (names != nullptr) names->shrink_to_fit();
     return count;
 }
 

@@ -17,11 +17,36 @@ namespace kelmor {
 // result. The file is closed and every buffer released on every way out.
 Columns read_plot_file(std::string_view path, std::uint32_t width);
 
+// The parameter names, kept in one text: a large file's hundred thousand names cost their
+// bytes and an offset each, not a string object each.
+class Names {
+public:
+    void add(std::string_view name) {
+        m_text.append(name);
+        m_ends.push_back(m_text.size());
+    }
+    // Gives back the room that growing left over.
+    void shrink_to_fit() {
+        m_text.shrink_to_fit();
+        m_ends.shrink_to_fit();
+    }
+    std::size_t size() const noexcept { return m_ends.size(); }
+    bool empty() const noexcept { return m_ends.empty(); }
+    std::string_view operator[](std::size_t index) const noexcept {
+        const std::size_t begin = index == 0 ? 0 : m_ends[index - 1];
+        return std::string_view(m_text).substr(begin, m_ends[index] - begin);
+    }
+
+private:
+    std::string m_text;
+    std::vector<std::size_t> m_ends; // offset past each name in m_text
+};
+
 // A plot file as it lies in the file: the parameter names, and per timestep block its header
 // line and one row of values.
 struct PlotRows {
     // The last white-space separated word of each parameter name line ("" when it has none).
-    std::vector<std::string> names;
+    Names names;
     // Timestep blocks read.
     std::uint64_t blocks = 0;
     // blocks x names.size() binary32 values, block by block, parameters in file order.
