@@ -65,6 +65,12 @@ private:
     std::size_t m_position = 0;
 };
 
+Outcome failed(std::string message) {
+    Outcome outcome;
+    outcome.message = std::move(message);
+    return outcome;
+}
+
 struct ModelFailure {
     std::string message;
 };
@@ -88,7 +94,7 @@ Outcome model(std::string_view bytes, std::uint32_t width) {
     Lines lines(bytes);
     std::string_view line;
     try {
-        if (!read(lines, line)) return {std::nullopt, "Failed ot read line!"};
+        if (!read(lines, line)) return failed("Failed ot read line!");
         std::uint64_t count = 0;
         std::string_view token = kelmor::reference::last_token(line);
         if (!token.empty()) {
@@ -101,40 +107,45 @@ Outcome model(std::string_view bytes, std::uint32_t width) {
                 if (count > 0xFFFF'FFFFu) valid = false;
             }
             if (!valid)
-                return {std::nullopt,
-                        "The first line should end with the number of parameters:\n'" +
-                            std::string(line) + "'"};
+                return failed("The first line should end with the number of parameters:\n'" +
+                              std::string(line) + "'");
         }
         std::vector<std::string> names;
         for (std::uint64_t i = 0; i < count; ++i) {
-            if (!read(lines, line)) return {std::nullopt, "Failed to read line!"};
+            if (!read(lines, line)) return failed("Failed to read line!");
             names.emplace_back(kelmor::reference::last_token(line));
         }
         Columns columns(count);
         if (count == 0) {
             while (read(lines, line)) {
             }
-            return {std::move(columns), "", {}, {}};
+            Outcome outcome;
+            outcome.columns = std::move(columns);
+            return outcome;
         }
         std::vector<std::string> headers;
         while (read(lines, line)) {
             headers.emplace_back(line);
             for (std::uint64_t i = 0; i < count; ++i) {
-                if (i % 10 == 0 && !read(lines, line)) return {std::nullopt, "Error reading line"};
+                if (i % 10 == 0 && !read(lines, line)) return failed("Error reading line");
                 const std::uint64_t begin = (i % 10) * width;
                 const std::uint64_t end = begin + width;
                 if (end > line.size() || !char_boundary(line, begin) || !char_boundary(line, end))
-                    return {std::nullopt, kelmor::describe_range_error(line, begin, end)};
+                    return failed(kelmor::describe_range_error(line, begin, end));
                 kelmor::DecodeResult decoded = kelmor::decode_field(line.substr(begin, width));
                 if (decoded.error != kelmor::DecodeError::none)
-                    return {std::nullopt, "Could not parse line: " +
-                                              std::string(kelmor::describe_decode_error(decoded.error))};
+                    return failed("Could not parse line: " +
+                                  std::string(kelmor::describe_decode_error(decoded.error)));
                 columns[i].push_back(decoded.value);
             }
         }
-        return {std::move(columns), "", std::move(names), std::move(headers)};
+        Outcome outcome;
+        outcome.columns = std::move(columns);
+        outcome.names = std::move(names);
+        outcome.headers = std::move(headers);
+        return outcome;
     } catch (const ModelFailure &failure) {
-        return {std::nullopt, failure.message};
+        return failed(failure.message);
     }
 }
 
