@@ -77,8 +77,8 @@ PyObject *encode_path(PyObject *file_path) {
     if (!path) return nullptr;
     if (!PyUnicode_Check(path.get())) {
         PyErr_Format(PyExc_TypeError,
-                     "read() argument 'file_path' must be str or os.PathLike of str, not %T",
-                     path.get());
+                     "read() argument 'file_path' must be str or os.PathLike of str, not %.200s",
+                     Py_TYPE(path.get())->tp_name);
         return nullptr;
     }
     return PyUnicode_EncodeFSDefault(path.get());
