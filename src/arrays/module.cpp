@@ -195,11 +195,11 @@ int exec_module(PyObject *module) {
         "A plot file breaks the format: its message says where and how, as kelmor's does.",
         PyExc_ValueError, nullptr);
     if (state.plot_file_error == nullptr) return -1;
-    if (PyModule_AddObjectRef(module, "PlotFileError", state.plot_file_error) < 0) return -1;
+    if (add_object(module, "PlotFileError", state.plot_file_error) < 0) return -1;
     if (add_types(module, state) < 0) return -1;
     PyRef all = PyRef::steal(
         Py_BuildValue("[sssss]", "Lines", "PlotData", "PlotFileError", "Values", "read"));
-    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
+    if (!all || add_object(module, "__all__", all.get()) < 0) return -1;
     return 0;
 }
 

@@ -263,7 +263,8 @@ PyType_Spec plot_data_spec = {
 PyTypeObject *add_type(PyObject *module, PyType_Spec *spec) {
     PyObject *type = PyType_FromModuleAndSpec(module, spec, nullptr);
     if (type == nullptr) return nullptr;
-    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type)) < 0) {
+    PyRef name = PyRef::steal(PyType_GetName(reinterpret_cast<PyTypeObject *>(type)));
+    if (!name || PyObject_SetAttr(module, name.get(), type) < 0) {
         Py_DECREF(type);
         return nullptr;
     }
@@ -283,6 +284,12 @@ PyObject *new_names(const Names &names) {
 }
 
 } // namespace
+
+int add_object(PyObject *module, const char *name, PyObject *value) {
+    PyRef key = PyRef::steal(PyUnicode_FromString(name));
+    if (!key) return -1;
+    return PyObject_SetAttr(module, key.get(), value);
+}
 
 int add_types(PyObject *module, ModuleState &state) {
     state.values = add_type(module, &values_spec);

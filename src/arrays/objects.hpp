@@ -16,6 +16,11 @@ struct ModuleState {
     PyTypeObject *lines;       // kelmor_arrays.Lines
 };
 
+// Sets module.`name` to `value` (a new reference of its own); -1 with an exception set on error.
+// Not PyModule_AddObjectRef: before 3.14 it makes the name an immortal interned string, which
+// outlives the interpreter and shows as a leak of this module in every leak check.
+int add_object(PyObject *module, const char *name, PyObject *value);
+
 // Creates the types into `state` and adds them to `module`; -1 with an exception set on error.
 int add_types(PyObject *module, ModuleState &state);
 

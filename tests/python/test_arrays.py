@@ -81,9 +81,12 @@ def test_generated_files_read_like_kelmor(tmp_path, parameters, steps, width):
 
 @pytest.mark.parametrize("width", [12, 15, 11, 13])
 def test_sample_reads_like_kelmor(width):
+    require("numpy")  # before the try, so that a missing numpy is not taken for kelmor's failure
     try:
         expected = kelmor_rows(SAMPLE, width)
     except BaseException as exc:  # the sample is written in width 12
+        if type(exc).__name__ != "PanicException":
+            raise
         with pytest.raises(kelmor_arrays.PlotFileError) as info:
             kelmor_arrays.read(SAMPLE, width)
         assert info.value.args == exc.args
