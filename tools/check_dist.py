@@ -5,6 +5,13 @@
                                             checkout as SOURCE_TREE, the contents must be its
                                             files (tracked or not ignored) less the exclusions
   check_dist.py wheel WHEEL                 tag, contents and metadata of a wheel
+  check_dist.py portable WHEEL SHOW         a manylinux_2_17 wheel: its module needs nothing but
+                                            glibc 2.17 (no libstdc++, no newer symbol version),
+                                            exports only its init function, is built for the
+                                            tag's architecture; SHOW is `auditwheel show`'s output
+  check_dist.py summary DIST RESULTS        the table of the files in DIST: file, platform tag,
+                                            size, and where each was tested (RESULTS/<wheel id>
+                                            lists the places, one a line)
 
 Prints what it checked and exits 1 at the first list of problems.
 """
@@ -18,6 +25,8 @@ import sys
 import tarfile
 import tomllib
 import zipfile
+
+from elf_facts import ElfFacts, read_elf
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
@@ -157,12 +166,108 @@ def check_wheel(path: pathlib.Path) -> None:
     check_metadata(metadata, "wheel METADATA")
 
 
+# --- Portable modules ---------------------------------------------------------------------------
+
+# manylinux2014: glibc 2.17, and the system libraries that its policy lets a module need (the
+# dynamic loader among them, which a module that uses thread-local storage names).
+GLIBC_LIMIT = (2, 17)
+SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+                    "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+# ELF e_machine of each architecture of a wheel tag.
+MACHINES = {"x86_64": 62, "aarch64": 183}
+
+def portability_problems(facts: ElfFacts, arch: str, module: str) -> list[str]:
+    """Why a module cannot go into a manylinux_2_17 wheel for `arch`; empty when it can."""
+    problems = []
+    if facts.machine != MACHINES[arch]:
+        problems.append(f"the module is built for ELF machine {facts.machine}, not {arch}")
+    problems += [f"the module needs {library}, which is no part of manylinux2014"
+                 for library in facts.needed if library not in SYSTEM_LIBRARIES]
+    for library, names in sorted(facts.versions.items()):
+        for name in sorted(names):
+            glibc = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", name)
+            if glibc is None:
+                problems.append(f"the module needs {name} of {library}")
+            elif (int(glibc.group(1)), int(glibc.group(2))) > GLIBC_LIMIT:
+                problems.append(f"the module needs {name} of {library}, newer than glibc 2.17")
+    if facts.defined != {f"PyInit_{module}"}:
+        problems.append(f"the module exports {sorted(facts.defined)}, not PyInit_{module} alone")
+    return problems
+
+
+def auditwheel_problems(show: str, arch: str) -> list[str]:
+    """What is wrong in `auditwheel show`'s verdict on a wheel for manylinux_2_17."""
+    text = " ".join(show.split())
+    problems = []
+    tag = f'"manylinux_2_17_{arch}"'
+    if f"is consistent with the following platform tag: {tag}" not in text:
+        problems.append(f"auditwheel does not find the wheel consistent with {tag}")
+    if re.search(r"libstdc\+\+|libgcc_s|GLIBCXX|CXXABI", text):
+        problems.append("auditwheel reports a C++ runtime dependency")
+    return problems
+
+
+def check_portable(path: pathlib.Path, show: str) -> None:
+    arch = wheel_architecture(path.name)
+    with zipfile.ZipFile(path) as archive:
+        modules = [n for n in archive.namelist() if n.endswith(".so")]
+        if len(modules) != 1:
+            fail([f"the wheel holds {len(modules)} modules"])
+        facts = read_elf(archive.read(modules[0]))
+    fail(portability_problems(facts, arch, NAME) + auditwheel_problems(show, arch))
+    glibc = sorted({v for names in facts.versions.values() for v in names},
+                   key=lambda v: [int(p) for p in re.findall(r"\d+", v)])
+    print(f"  {path.name}: {arch}; needs {', '.join(facts.needed)}; symbol versions up to "
+          f"{glibc[-1] if glibc else 'none'}; exports PyInit_{NAME} only; auditwheel: "
+          f"manylinux_2_17_{arch}")
+
+
+# --- Summary --------------------------------------------------------------------------------------
+
+def wheel_architecture(file_name: str) -> str:
+    match = re.search(r"_(x86_64|aarch64)\.whl$", file_name)
+    if not match:
+        fail([f"{file_name} is no wheel for x86_64 or aarch64"])
+    return match.group(1)
+
+
+def summary_rows(dist: pathlib.Path, results: pathlib.Path) -> list[list[str]]:
+    """One row per file of `dist`: the sdist first, then the wheels, x86_64 before aarch64, each
+    by CPython version."""
+    rows = []
+    for path in sorted(dist.iterdir(), key=lambda p: (p.suffix != ".gz", p.name)):
+        size = f"{path.stat().st_size / 1024:.0f} KiB"
+        if path.name.endswith(".tar.gz"):
+            rows.append([path.name, "(source)", size,
+                         "the source of every wheel here; `make dist` installs and tests it"])
+            continue
+        match = re.fullmatch(r".*?-(cp3\d+)-cp3\d+-(.*)\.whl", path.name)
+        if not match:
+            fail([f"{path.name} in {dist} is neither the sdist nor a wheel"])
+        tested = results / f"{match.group(1)}-{wheel_architecture(path.name)}"
+        places = tested.read_text().splitlines() if tested.exists() else []
+        rows.append([path.name, match.group(2), size, "; ".join(places) or "NOT TESTED"])
+    rows[1:] = sorted(rows[1:], key=lambda row: (wheel_architecture(row[0]) != "x86_64", row[0]))
+    return rows
+
+
+def print_summary(dist: pathlib.Path, results: pathlib.Path) -> None:
+    print("| File | Platform tag | Size | Where the test suite passed |")
+    print("|---|---|---|---|")
+    for row in summary_rows(dist, results):
+        print("| " + " | ".join(row) + " |")
+
+
 def main() -> None:
     if len(sys.argv) >= 3 and sys.argv[1] == "sdist":
         check_sdist(pathlib.Path(sys.argv[2]),
                     pathlib.Path(sys.argv[3]) if len(sys.argv) > 3 else None)
     elif len(sys.argv) == 3 and sys.argv[1] == "wheel":
         check_wheel(pathlib.Path(sys.argv[2]))
+    elif len(sys.argv) == 4 and sys.argv[1] == "portable":
+        check_portable(pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3]).read_text())
+    elif len(sys.argv) == 4 and sys.argv[1] == "summary":
+        print_summary(pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3]))
     else:
         sys.exit(__doc__)
 
