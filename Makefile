@@ -5,8 +5,8 @@ SHELL := /bin/bash
 VENV := .venv
 CPP_BUILD := build/cpp
 
-.PHONY: demo test test-cpp test-python test-matrix venv clean dist bench bench-matrix bench-study \
-	instructions
+.PHONY: demo test test-cpp test-python test-matrix venv clean dist wheels wheel-check bench bench-matrix \
+	bench-study bench-builds instructions
 
 $(VENV)/bin/python:
 	@py=$$(tools/find-python --first) && echo "Creating $(VENV) with $$py" && \
@@ -53,6 +53,22 @@ bench-matrix:
 dist:
 	tools/check-dist
 
+# The portable wheels (tools/build-wheels): the sdist and a manylinux_2_17 wheel for each
+# CPython 3.12 to 3.15 on x86_64 and 3.13 to 3.15 on aarch64, built with Zig's clang and libc++
+# for glibc 2.17, checked by auditwheel and tested: the C++ tests with the same toolchain, each
+# wheel's Python suite on its interpreter (aarch64 under qemu-user), the cp313 wheel also in a
+# Debian 11 root without a compiler. Leaves them in dist/ with a summary table. Needs root; about
+# an hour and a half the first time. `make wheels WHEELS="cp313-x86_64 cp314-aarch64"` picks some.
+WHEELS ?=
+wheels:
+	tools/build-wheels $(WHEELS)
+
+# The quick check of CI: the cp313 x86_64 wheel built with the same toolchain, checked by
+# auditwheel and check_dist.py, not tested (a few minutes).
+WHEEL_CHECK ?= cp313-x86_64
+wheel-check:
+	tools/build-wheels --build-only $(WHEEL_CHECK)
+
 # Speed and memory against the floor and the readers a user would write instead (NumPy and
 # pandas come from the package's `bench` extra), then the C++ core alone, then kelmor_arrays
 # against the core's own read, the NumPy peer and kelmor, and over 1 and 2 threads
@@ -68,6 +84,20 @@ bench: venv
 	$(BENCH_BUILD)/bench/bench_core $$($(VENV)/bin/python bench/generate.py $(BENCH_ARGS))
 	$(VENV)/bin/python bench/run.py $(BENCH_ARGS)
 	$(VENV)/bin/python bench/arrays.py $(BENCH_ARGS)
+
+# The developer build (g++, libstdc++) against the portable wheel (Zig's clang, libc++) of the
+# same CPython, taking turns in one run (bench/builds.py); builds the wheel when dist/ has none.
+BENCH_BUILDS_ARGS ?=
+bench-builds: venv
+	$(VENV)/bin/python -m pip install -q .
+	tag=$$($(VENV)/bin/python -c 'import sys; print("cp%d%d" % sys.version_info[:2])') && \
+	  { ls dist/kelmor-*-$$tag-*manylinux*_x86_64.whl >/dev/null 2>&1 || \
+	    $(MAKE) wheel-check WHEEL_CHECK=$$tag-x86_64; } && \
+	  rm -rf build/venv-wheel && $(VENV)/bin/python -m venv --without-pip build/venv-wheel && \
+	  $(VENV)/bin/python -m pip install -q --python build/venv-wheel/bin/python --no-deps \
+	    dist/kelmor-*-$$tag-*manylinux*_x86_64.whl
+	$(VENV)/bin/python bench/builds.py $(BENCH_BUILDS_ARGS) "g++/libstdc++=$(VENV)/bin/python" \
+	  "zig/libc++=build/venv-wheel/bin/python"
 
 # The parameter study benchmark (bench/study.py): one process, the process pool and a Dask
 # LocalCluster on 24 generated files in bench/data/study, and the cost of moving results

@@ -2,13 +2,15 @@
 # refuse every way in which a module can fail to be portable, and the summary table of
 # `make wheels` names each file's tag and where it was tested.
 import pathlib
+import platform
 import sys
+import zipfile
 
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
 import check_dist  # noqa: E402
-from elf_facts import ElfFacts  # noqa: E402
+from elf_facts import ElfFacts, read_elf  # noqa: E402
 
 LOADER = {"x86_64": "ld-linux-x86-64.so.2", "aarch64": "ld-linux-aarch64.so.1"}
 
@@ -107,3 +109,57 @@ def test_summary_rows(tmp_path):
         [names[1], tag.format("x86_64"), "2 KiB", "this machine; Debian 11 bullseye"],
         [names[0], tag.format("aarch64"), "1 KiB", "Debian sid arm64"],
     ]
+
+
+@pytest.mark.parametrize("data", [
+    b"",
+    b"#!/bin/sh\nexit 0\n",
+    b"\x7fELF\x01\x01\x01" + bytes(57),   # 32-bit
+    b"\x7fELF\x02\x02\x01" + bytes(57),   # big-endian
+], ids=["empty", "script", "elf32", "big-endian"])
+def test_read_elf_refuses_other_files(data):
+    with pytest.raises(ValueError, match="not a 64-bit little-endian ELF file"):
+        read_elf(data)
+
+
+def wheel_with(tmp_path, arch, modules):
+    """A wheel for `arch` holding `modules` (name: bytes)."""
+    path = tmp_path / f"kelmor-0.1.0-cp313-cp313-manylinux_2_17_{arch}.whl"
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, data in modules.items():
+            archive.writestr(name, data)
+    return path
+
+
+def test_module_built_by_the_system_compiler_is_refused(tmp_path, capsys):
+    # The module under test is the developer build: g++ and the system's libstdc++, which no
+    # manylinux_2_17 wheel may need, even when auditwheel's words were right.
+    import kelmor
+    arch = platform.machine()
+    wheel = wheel_with(tmp_path, arch, {"kelmor.so": pathlib.Path(kelmor.__file__).read_bytes()})
+    with pytest.raises(SystemExit) as exit_:
+        check_dist.check_portable(wheel, show(f"manylinux_2_17_{arch}"))
+    assert exit_.value.code == 1
+    assert "PROBLEM: the module needs libstdc++.so.6, which is no part of manylinux2014" in \
+        capsys.readouterr().out
+
+
+@pytest.mark.parametrize("modules", [{}, {"kelmor.so": b"", "other.so": b""}],
+                         ids=["none", "two"])
+def test_wheel_without_one_module_is_refused(tmp_path, capsys, modules):
+    with pytest.raises(SystemExit):
+        check_dist.check_portable(wheel_with(tmp_path, "x86_64", modules),
+                                  show("manylinux_2_17_x86_64"))
+    assert f"the wheel holds {len(modules)} modules" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("name", ["kelmor-0.1.0-cp313-cp313-manylinux_2_17_i686.whl",
+                                  "kelmor-0.1.0-cp313-cp313-linux_x86_64.tar", "notes.txt"])
+def test_summary_refuses_unknown_files(tmp_path, capsys, name):
+    dist = tmp_path / "dist"
+    dist.mkdir()
+    (dist / "kelmor-0.1.0.tar.gz").write_bytes(b"")
+    (dist / name).write_bytes(b"")
+    with pytest.raises(SystemExit):
+        check_dist.summary_rows(dist, tmp_path)
+    assert "PROBLEM" in capsys.readouterr().out
