@@ -94,10 +94,10 @@ bench-builds: venv
 	  { ls dist/kelmor-*-$$tag-*manylinux*_x86_64.whl >/dev/null 2>&1 || \
 	    $(MAKE) wheel-check WHEEL_CHECK=$$tag-x86_64; } && \
 	  rm -rf build/venv-wheel && $(VENV)/bin/python -m venv --without-pip build/venv-wheel && \
-	  $(VENV)/bin/python -m pip install -q --python build/venv-wheel/bin/python --no-deps \
+	  $(VENV)/bin/python -m pip --python build/venv-wheel/bin/python install -q --no-deps \
 	    dist/kelmor-*-$$tag-*manylinux*_x86_64.whl
-	$(VENV)/bin/python bench/builds.py $(BENCH_BUILDS_ARGS) "g++/libstdc++=$(VENV)/bin/python" \
-	  "zig/libc++=build/venv-wheel/bin/python"
+	$(VENV)/bin/python bench/builds.py $(BENCH_BUILDS_ARGS) "g++=$(VENV)/bin/python" \
+	  "zig=build/venv-wheel/bin/python"
 
 # The parameter study benchmark (bench/study.py): one process, the process pool and a Dask
 # LocalCluster on 24 generated files in bench/data/study, and the cost of moving results
