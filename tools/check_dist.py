@@ -211,15 +211,19 @@ def check_portable(path: pathlib.Path, show: str) -> None:
     arch = wheel_architecture(path.name)
     with zipfile.ZipFile(path) as archive:
         modules = [n for n in archive.namelist() if n.endswith(".so")]
-        if len(modules) != 1:
-            fail([f"the wheel holds {len(modules)} modules"])
-        facts = read_elf(archive.read(modules[0]))
-    fail(portability_problems(facts, arch, NAME) + auditwheel_problems(show, arch))
-    glibc = sorted({v for names in facts.versions.values() for v in names},
-                   key=lambda v: [int(p) for p in re.findall(r"\d+", v)])
-    print(f"  {path.name}: {arch}; needs {', '.join(facts.needed)}; symbol versions up to "
-          f"{glibc[-1] if glibc else 'none'}; exports PyInit_{NAME} only; auditwheel: "
-          f"manylinux_2_17_{arch}")
+        if not modules:
+            fail(["the wheel holds 0 modules"])
+        # Each module file, named <module>.<suffix>.so, exports its own init function alone.
+        found = {n: read_elf(archive.read(n)) for n in modules}
+    problems = [problem for name, facts in found.items()
+                for problem in portability_problems(facts, arch, name.split("/")[-1].split(".")[0])]
+    fail(problems + auditwheel_problems(show, arch))
+    for name, facts in found.items():
+        glibc = sorted({v for names in facts.versions.values() for v in names},
+                       key=lambda v: [int(p) for p in re.findall(r"\d+", v)])
+        print(f"  {path.name}: {name}: {arch}; needs {', '.join(facts.needed)}; symbol versions "
+              f"up to {glibc[-1] if glibc else 'none'}; exports its init function only; "
+              f"auditwheel: manylinux_2_17_{arch}")
 
 
 # --- Summary --------------------------------------------------------------------------------------

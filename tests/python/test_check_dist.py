@@ -138,7 +138,7 @@ def test_verdict_on_the_module_under_test(tmp_path, capsys):
     import kelmor
     arch = platform.machine()
     data = pathlib.Path(kelmor.__file__).read_bytes()
-    wheel = wheel_with(tmp_path, arch, {"kelmor.so": data})
+    wheel = wheel_with(tmp_path, arch, {"kelmor.cpython-313-x86_64-linux-gnu.so": data})
     if "libstdc++.so.6" in read_elf(data).needed:
         with pytest.raises(SystemExit) as exit_:
             check_dist.check_portable(wheel, show(f"manylinux_2_17_{arch}"))
@@ -147,16 +147,14 @@ def test_verdict_on_the_module_under_test(tmp_path, capsys):
             capsys.readouterr().out
     else:
         check_dist.check_portable(wheel, show(f"manylinux_2_17_{arch}"))
-        assert "exports PyInit_kelmor only" in capsys.readouterr().out
+        assert "exports its init function only" in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("modules", [{}, {"kelmor.so": b"", "other.so": b""}],
-                         ids=["none", "two"])
-def test_wheel_without_one_module_is_refused(tmp_path, capsys, modules):
+def test_wheel_without_a_module_is_refused(tmp_path, capsys):
     with pytest.raises(SystemExit):
-        check_dist.check_portable(wheel_with(tmp_path, "x86_64", modules),
+        check_dist.check_portable(wheel_with(tmp_path, "x86_64", {"kelmor.pyi": b""}),
                                   show("manylinux_2_17_x86_64"))
-    assert f"the wheel holds {len(modules)} modules" in capsys.readouterr().out
+    assert "the wheel holds 0 modules" in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("name", ["kelmor-0.1.0-cp313-cp313-manylinux_2_17_i686.whl",
