@@ -121,11 +121,11 @@ def test_report_example_matches_a_real_report(tmp_path):
 
 
 def call_columns(file, line):
-    """Where g++ and clang place the raise_failure call on a line of the sources: its opening
+    """Where g++ and clang place the failure's call on a line of the sources: its opening
     parenthesis, and the start of the name."""
     text = (ROOT / file).read_text().splitlines()[line - 1]
-    name = text.index("raise_failure(") + 1
-    return {"g++": name + len("raise_failure"), "clang": name}
+    call = re.search(r"\b(?:raise_failure|fail)(?:<[^<>()]*>)?\(", text)
+    return {"g++": call.end(), "clang": call.start() + 1}
 
 
 def test_report_example_location_is_the_real_one(tmp_path):
