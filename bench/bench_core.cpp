@@ -41,9 +41,9 @@ void decode_fields(benchmark::State &state) {
     for (auto _ : state) {
         for (const std::string &field : fields) benchmark::DoNotOptimize(decode(field));
     }
-    state.counters["per_value"] = benchmark::Counter(
-        static_cast<double>(fields.size()),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_value"] = benchmark::Counter(static_cast<double>(fields.size()),
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
 }
 
 // The reader's layout decoder on fields lying back to back in padded memory, as in a data line.
@@ -71,9 +71,9 @@ void read_file(benchmark::State &state, const std::string &path, std::uint32_t w
     std::size_t values = 0;
     for (const auto &column : kelmor::read_plot_file(path, width)) values += column.size();
     for (auto _ : state) benchmark::DoNotOptimize(kelmor::read_plot_file(path, width));
-    state.counters["per_value"] = benchmark::Counter(
-        static_cast<double>(values),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_value"] = benchmark::Counter(static_cast<double>(values),
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
 }
 
 } // namespace
@@ -82,7 +82,9 @@ BENCHMARK(decode_layout_fields<12>)->Name("decode_layout/12");
 BENCHMARK(decode_layout_fields<15>)->Name("decode_layout/15");
 BENCHMARK(decode_fields<kelmor::decode_field>)->Name("decode_field")->Arg(12)->Arg(15);
 BENCHMARK(decode_fields<kelmor::detail::decode_field_exact>)
-    ->Name("decode_field_exact")->Arg(12)->Arg(15);
+    ->Name("decode_field_exact")
+    ->Arg(12)
+    ->Arg(15);
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
@@ -90,7 +92,9 @@ int main(int argc, char **argv) {
         const std::string path = argv[i];
         const auto mark = path.rfind("_w");
         const std::uint32_t width =
-            mark == std::string::npos ? 12 : static_cast<std::uint32_t>(std::stoul(path.substr(mark + 2)));
+            mark == std::string::npos
+                ? 12
+                : static_cast<std::uint32_t>(std::stoul(path.substr(mark + 2)));
         const std::string name = "read_plot_file/" + path.substr(path.find_last_of('/') + 1);
         benchmark::RegisterBenchmark(name.c_str(), [path, width](benchmark::State &state) {
             read_file(state, path, width);

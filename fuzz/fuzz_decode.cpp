@@ -28,7 +28,9 @@ using kelmor::DecodeResult;
 
 constexpr std::uint32_t sign_bit = 0x8000'0000u;
 
-bool digit(char c) { return c >= '0' && c <= '9'; }
+bool digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // What the syntax rules make of a field: the decode error, or the value as a text that
 // strtof reads exactly (the exponent replaced by the saturated accumulator) and a sign.
@@ -178,9 +180,19 @@ private:
 
 // Padding: mostly white space of several kinds, sometimes a character that only looks blank.
 void pad(std::string &text, Bytes &in) {
-    static constexpr const char *pieces[] = {" ", "\t", "\r", "\n", "\v\f", "\xC2\xA0",
-                                             "\xE3\x80\x80", "\xE2\x80\xA8", "\xE1\x9A\x80",
-                                             "\xE2\x80\x8B", "\xEF\xBB\xBF", "\x1C", "\xC2\x85"};
+    static constexpr const char *pieces[] = {" ",
+                                             "\t",
+                                             "\r",
+                                             "\n",
+                                             "\v\f",
+                                             "\xC2\xA0",
+                                             "\xE3\x80\x80",
+                                             "\xE2\x80\xA8",
+                                             "\xE1\x9A\x80",
+                                             "\xE2\x80\x8B",
+                                             "\xEF\xBB\xBF",
+                                             "\x1C",
+                                             "\xC2\x85"};
     for (unsigned k = in.next() % 4; k > 0; --k) {
         unsigned choice = in.next();
         text += pieces[choice < 200 ? choice % 9 : choice % (sizeof(pieces) / sizeof(*pieces))];
@@ -241,8 +253,8 @@ std::string near_midpoint(Bytes &in) {
     std::string mantissa = text.substr(0, e);
     const std::string exponent = text.substr(e);
     switch (in.next() % 4) {
-    case 0: break; // the midpoint itself: ties to even
-    case 1: mantissa += "000001"; break; // just above
+    case 0: break;                                          // the midpoint itself: ties to even
+    case 1: mantissa += "000001"; break;                    // just above
     case 2: mantissa += std::string(780, '0') + "1"; break; // above, beyond the kept digits
     default: { // just below: drop trailing digits, or lower the last one
         std::size_t last = mantissa.find_last_not_of('0');

@@ -75,7 +75,8 @@ struct ModelFailure {
     std::string message;
 };
 
-const std::string invalid_line = "Failed to read line!: " + std::string(kelmor::invalid_utf8_description);
+const std::string invalid_line =
+    "Failed to read line!: " + std::string(kelmor::invalid_utf8_description);
 
 bool read(Lines &lines, std::string_view &line) {
     switch (lines.next(line)) {
@@ -176,7 +177,8 @@ Setup &setup() {
         s.saved_stderr = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
         const char *verbose = std::getenv("KELMOR_FUZZ_VERBOSE");
         s.verbose = verbose != nullptr && *verbose != '\0' && std::strcmp(verbose, "0") != 0;
-        if (s.memfd < 0 || s.written_fd < 0 || s.null_fd < 0 || s.saved_stdout < 0 || s.saved_stderr < 0) {
+        if (s.memfd < 0 || s.written_fd < 0 || s.null_fd < 0 || s.saved_stdout < 0 ||
+            s.saved_stderr < 0) {
             std::perror("fuzz_reader setup");
             std::abort();
         }
@@ -196,7 +198,8 @@ int open_file_descriptions() {
         char target[64];
         const std::string link = std::string("/proc/self/fd/") + entry->d_name;
         ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)).starts_with("/memfd:plot"))
+        if (n > 0 &&
+            std::string_view(target, static_cast<std::size_t>(n)).starts_with("/memfd:plot"))
             ++count;
     }
     ::closedir(dir);
@@ -207,8 +210,8 @@ void write_file(const Setup &s, std::string_view bytes) {
     if (::ftruncate(s.memfd, 0) != 0) std::abort();
     std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::pwrite(s.memfd, bytes.data() + done, bytes.size() - done,
-                             static_cast<off_t>(done));
+        ssize_t n =
+            ::pwrite(s.memfd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
         if (n <= 0) std::abort();
         done += static_cast<std::size_t>(n);
     }
@@ -221,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Setup &s = setup();
     const unsigned selector = unsigned{data[0]} | unsigned{data[1]} << 8;
     // Mostly the small widths of real files; sometimes wide fields, and the largest width.
-    std::uint32_t width = selector < 0xF000 ? selector % 24
+    std::uint32_t width = selector < 0xF000    ? selector % 24
                           : selector == 0xFFFF ? 0xFFFF'FFFFu
                                                : (selector - 0xF000) % 2048;
     const std::string_view bytes(reinterpret_cast<const char *>(data + 2), size - 2);

@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto points = reference::code_points(bytes);
     std::size_t index = 0;
     for (std::size_t offset = 0; offset <= size; ++offset) {
-        const bool starts = offset == size || (index < points.size() && points[index].offset == offset);
+        const bool starts =
+            offset == size || (index < points.size() && points[index].offset == offset);
         if (utf8::is_char_boundary(bytes, offset) != starts) mismatch("utf8::is_char_boundary");
         if (offset < size && starts) {
             std::size_t length = 0;

@@ -18,7 +18,7 @@ enum class DecodeError : std::uint8_t {
 };
 
 struct DecodeResult {
-    float value;       // meaningful only when error is DecodeError::none
+    float value; // meaningful only when error is DecodeError::none
     DecodeError error;
 };
 

@@ -44,23 +44,12 @@ void append_unicode_escape(std::string &out, char32_t c) {
 // The escapes shared by both kinds of literal; false when c has none of them.
 bool append_named_escape(std::string &out, char32_t c) {
     switch (c) {
-    case U'\t':
-        out.append("\\t");
-        return true;
-    case U'\r':
-        out.append("\\r");
-        return true;
-    case U'\n':
-        out.append("\\n");
-        return true;
-    case U'\\':
-        out.append("\\\\");
-        return true;
-    case U'\0':
-        out.append("\\0");
-        return true;
-    default:
-        return false;
+    case U'\t': out.append("\\t"); return true;
+    case U'\r': out.append("\\r"); return true;
+    case U'\n': out.append("\\n"); return true;
+    case U'\\': out.append("\\\\"); return true;
+    case U'\0': out.append("\\0"); return true;
+    default: return false;
     }
 }
 

@@ -50,7 +50,9 @@ constinit ReportLock g_report_lock;
 // would not reach threads started afterwards.
 constinit std::atomic<long> g_reporting_thread{0};
 
-long current_thread_id() noexcept { return ::syscall(SYS_gettid); }
+long current_thread_id() noexcept {
+    return ::syscall(SYS_gettid);
+}
 
 // Unset or "0": off; "full": every frame; anything else: the frames of this module.
 BacktraceStyle backtrace_style() {
@@ -66,7 +68,9 @@ BacktraceStyle backtrace_style() {
     return style;
 }
 
-void write_stderr(std::string_view text) noexcept { write_all(STDERR_FILENO, text); }
+void write_stderr(std::string_view text) noexcept {
+    write_all(STDERR_FILENO, text);
+}
 
 // Collects text into a fixed buffer and writes it as one piece when it fits, so that a
 // short report reaches the terminal in one write(); longer text is written piece by piece.
@@ -138,8 +142,8 @@ void write_frame(ReportWriter &out, unsigned index, void *address, bool full) {
         out << "??";
     }
     if (full) {
-        auto [end, ec] = std::to_chars(hex, hex + sizeof(hex),
-                                       reinterpret_cast<std::uintptr_t>(address), 16);
+        auto [end, ec] =
+            std::to_chars(hex, hex + sizeof(hex), reinterpret_cast<std::uintptr_t>(address), 16);
         (void)ec;
         out << " (0x" << std::string_view(hex, static_cast<std::size_t>(end - hex)) << ")";
     }
@@ -172,8 +176,8 @@ void write_backtrace(ReportWriter &out, const Frames &frames, bool full) {
     }
 }
 
-void write_report(std::string_view message, const std::source_location &where,
-                  const Frames &frames, long thread_id) {
+void write_report(std::string_view message, const std::source_location &where, const Frames &frames,
+                  long thread_id) {
     ReportWriter out;
     out << "\nthread '<unnamed>' (" << static_cast<unsigned long long>(thread_id)
         << ") panicked at " << where.file_name() << ":"
@@ -261,7 +265,9 @@ void raise_failure(Reporting reporting, Failure failure, std::source_location wh
     report_and_throw(std::move(failure), where, frames);
 }
 
-void resume_failure(std::string message) { throw Failure(std::move(message)); }
+void resume_failure(std::string message) {
+    throw Failure(std::move(message));
+}
 
 PanicTrap::~PanicTrap() noexcept(false) {
     if (std::uncaught_exceptions() > m_exceptions) raise_failure(m_message);

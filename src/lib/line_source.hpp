@@ -110,9 +110,9 @@ private:
     LineStatus finish_line(std::string_view &line, std::string_view bytes);
 
     const UniqueFd &m_file;
-    std::size_t m_max_line; // longest line accepted, line end included
-    std::size_t m_position = 0; // first unconsumed byte of the buffer
-    std::size_t m_filled = 0;   // bytes of the buffer that hold file data
+    std::size_t m_max_line;            // longest line accepted, line end included
+    std::size_t m_position = 0;        // first unconsumed byte of the buffer
+    std::size_t m_filled = 0;          // bytes of the buffer that hold file data
     std::uint64_t m_buffer_offset = 0; // file bytes read before the buffer's current data
     int m_os_error = 0;
     std::string m_gathered; // a line whose first part was too long to carry

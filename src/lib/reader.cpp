@@ -42,8 +42,8 @@ bool parse_count(std::string_view token, std::uint32_t &count) noexcept {
 // Raises `failure` with its report (R is Reporting::report) or without. Inlined, so that the
 // report's location and backtrace show the reader's statement, as raise_failure's do.
 template <Reporting R>
-[[noreturn, gnu::always_inline]] inline void fail(
-    Failure failure, std::source_location where = std::source_location::current()) {
+[[noreturn, gnu::always_inline]] inline void
+fail(Failure failure, std::source_location where = std::source_location::current()) {
     raise_failure(R, std::move(failure), where);
 }
 
@@ -328,12 +328,10 @@ public:
 private:
     void grow() {
         const std::uint64_t capacity =
-            m_blocks == 0
-                ? 1
-                : detail::next_block_capacity(m_progress.progress(m_blocks, m_block_end));
+            m_blocks == 0 ? 1
+                          : detail::next_block_capacity(m_progress.progress(m_blocks, m_block_end));
         const std::uint64_t row_bytes = std::uint64_t{m_count} * sizeof(float);
-        if (capacity > std::numeric_limits<std::size_t>::max() / row_bytes)
-            throw std::bad_alloc();
+        if (capacity > std::numeric_limits<std::size_t>::max() / row_bytes) throw std::bad_alloc();
         m_rows.values.reserve(static_cast<std::size_t>(capacity * row_bytes));
         m_capacity = capacity;
     }
@@ -419,8 +417,8 @@ std::uint32_t read_header(LineSource &source, Names *names) {
         // Standard output gets one line; when it cannot be written the failure that
         // follows still carries the whole first line.
         if constexpr (R == Reporting::report)
-            write_all(STDOUT_FILENO, "Error: '" + std::string(token) +
-                                         "' is not a valid number of parameters!\n");
+            write_all(STDOUT_FILENO,
+                      "Error: '" + std::string(token) + "' is not a valid number of parameters!\n");
         fail<R>(Failure("The first line should end with the number of parameters:\n'" +
                             std::string(line) + "'",
                         FailureKind::file));

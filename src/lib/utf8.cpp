@@ -147,12 +147,8 @@ char32_t decode_at(std::string_view text, std::size_t offset, std::size_t &lengt
     }
     std::uint32_t code = 0;
     switch (check.length) {
-    case 1:
-        code = p[0];
-        break;
-    case 2:
-        code = (std::uint32_t{p[0] & 0b0001'1111U} << 6) | (p[1] & 0b0011'1111U);
-        break;
+    case 1: code = p[0]; break;
+    case 2: code = (std::uint32_t{p[0] & 0b0001'1111U} << 6) | (p[1] & 0b0011'1111U); break;
     case 3:
         code = (std::uint32_t{p[0] & 0b0000'1111U} << 12) |
                (std::uint32_t{p[1] & 0b0011'1111U} << 6) | (p[2] & 0b0011'1111U);

@@ -19,8 +19,8 @@
 
 namespace {
 
-using kelmor::DecodeError;
 using kelmor::decode_field;
+using kelmor::DecodeError;
 using kelmor::detail::decode_field_exact;
 
 constexpr std::uint32_t sign_bit = 0x8000'0000u;
@@ -35,8 +35,8 @@ std::uint32_t bits_of(float value) {
 // Long texts are shown by their head and length only.
 std::string trace_label(std::string_view text) {
     if (text.size() <= 100) return "text \"" + std::string(text) + "\"";
-    return "text \"" + std::string(text.substr(0, 60)) + "...\" of " +
-           std::to_string(text.size()) + " bytes";
+    return "text \"" + std::string(text.substr(0, 60)) + "...\" of " + std::to_string(text.size()) +
+           " bytes";
 }
 
 const char *error_name(DecodeError error) {
@@ -140,7 +140,9 @@ TEST(DecodeValues, PlainNumbersAndPadding) {
         {" 1.23456E+02", 0x42F6'E979u},
         {" 1.23456789E+02", 0x42F6'E9E0u},
         {"-1.23456E-02", 0xBC4A'4533u},
-        {"00000000000000000000" "1", bits_of(1.0f)},
+        {"00000000000000000000"
+         "1",
+         bits_of(1.0f)},
         {"000000000000000000000.00000000000000000000001e23", bits_of(1.0f)},
         {"1e0000000000005", bits_of(100000.0f)},
         {"1E+0000000000000000000000000000000000000000000000000000000000000002", bits_of(100.0f)},
@@ -152,10 +154,17 @@ TEST(DecodeValues, PlainNumbersAndPadding) {
 
 TEST(DecodeValues, SignedZeros) {
     const ValueCase cases[] = {
-        {"-0.0", sign_bit},       {"-0", sign_bit},      {"-0e9", sign_bit},
-        {"0e-999999", 0},         {"0", 0},              {"+0", 0},
-        {"0.000", 0},             {"-.0", sign_bit},     {"-0.e-5", sign_bit},
-        {"0e99999999999999", 0},  {"-000000e+000", sign_bit},
+        {"-0.0", sign_bit},
+        {"-0", sign_bit},
+        {"-0e9", sign_bit},
+        {"0e-999999", 0},
+        {"0", 0},
+        {"+0", 0},
+        {"0.000", 0},
+        {"-.0", sign_bit},
+        {"-0.e-5", sign_bit},
+        {"0e99999999999999", 0},
+        {"-000000e+000", sign_bit},
     };
     for (const ValueCase &c : cases) expect_bits(c.text, c.bits);
 }
@@ -428,13 +437,16 @@ TEST(DecodeErrors, EmptyAfterTrimming) {
 
 TEST(DecodeErrors, NotANumber) {
     const char *const texts[] = {
-        ".", "+.", "-.", "e5", "E5", "1e", "1e+", "1e-", "1E", "+", "-", "++1", "+-1", "-+1",
-        "--1", "1.0D+02", "1.0d2", "0x1A", "0X1a", "1_000", "1,5", "1 .5", "1. 5", "1 e5",
-        "1e 5", "- 1", "1e5.5", "1.5.3", "..5", "1..", "1e5e5", "1e+-5", "1e++5", "e", ".e1",
-        "+.e1", "1f", "1.5f", "15%", "infinite", "infin", "snan", "nan(1)", "nan()", "in f",
-        "i nf", "infinit", "infinityy", "na", "n", "inff", "-nan(0)", "+-inf", "--inf",
-        "∞", "１", "1.５", "\u0661", "nanq", "qnan", "info", "1e1\u00A0x", "abc", "1+1", "1-",
-        "1.5-", "+1+", "1e5-", "Inf1", "1inf", "0x", "0b1", "1\u00A01", "1\u30005",
+        ".",        "+.",       "-.",     "e5",      "E5",    "1e",         "1e+",     "1e-",
+        "1E",       "+",        "-",      "++1",     "+-1",   "-+1",        "--1",     "1.0D+02",
+        "1.0d2",    "0x1A",     "0X1a",   "1_000",   "1,5",   "1 .5",       "1. 5",    "1 e5",
+        "1e 5",     "- 1",      "1e5.5",  "1.5.3",   "..5",   "1..",        "1e5e5",   "1e+-5",
+        "1e++5",    "e",        ".e1",    "+.e1",    "1f",    "1.5f",       "15%",     "infinite",
+        "infin",    "snan",     "nan(1)", "nan()",   "in f",  "i nf",       "infinit", "infinityy",
+        "na",       "n",        "inff",   "-nan(0)", "+-inf", "--inf",      "∞",       "１",
+        "1.５",     "\u0661",   "nanq",   "qnan",    "info",  "1e1\u00A0x", "abc",     "1+1",
+        "1-",       "1.5-",     "+1+",    "1e5-",    "Inf1",  "1inf",       "0x",      "0b1",
+        "1\u00A01", "1\u30005",
     };
     for (const char *text : texts) expect_error(text, DecodeError::invalid);
 }
@@ -442,12 +454,32 @@ TEST(DecodeErrors, NotANumber) {
 // Characters that look like white space but are not stay part of the text.
 TEST(DecodeErrors, NonWhiteSpaceAtTheEnds) {
     const char *const texts[] = {
-        "\uFEFF1", "\u200B1", "\x1C" "1", "\x1D" "1", "\x1E" "1", "\x1F" "1", "\u180E1",
-        "1\uFEFF", "1\u200B", "1\x1C", "1\x1F", "\u200B", "\uFEFF", "\x1C", " \u200B ",
+        "\uFEFF1",
+        "\u200B1",
+        "\x1C"
+        "1",
+        "\x1D"
+        "1",
+        "\x1E"
+        "1",
+        "\x1F"
+        "1",
+        "\u180E1",
+        "1\uFEFF",
+        "1\u200B",
+        "1\x1C",
+        "1\x1F",
+        "\u200B",
+        "\uFEFF",
+        "\x1C",
+        " \u200B ",
         "1\u2060",
     };
     for (const char *text : texts) expect_error(text, DecodeError::invalid);
-    expect_error(std::string_view("\0" "1", 2), DecodeError::invalid);
+    expect_error(std::string_view("\0"
+                                  "1",
+                                  2),
+                 DecodeError::invalid);
     expect_error(std::string_view("1\0", 2), DecodeError::invalid);
 }
 
@@ -471,7 +503,8 @@ TEST(DecodeLayout, FixedPositionsAndTheirNeighbours) {
         std::string digits = "7";
         for (int k = 0; k < fraction; ++k) digits += static_cast<char>('0' + (k * 7 + 3) % 10);
         const std::string number = digits.substr(0, 1) + "." + digits.substr(1);
-        for (const char *exponent : {"E+02", "E-05", "e+38", "E-45", "E+3", "E-003", "E+10", "E-10"}) {
+        for (const char *exponent :
+             {"E+02", "E-05", "e+38", "E-45", "E+3", "E-003", "E+10", "E-10"}) {
             for (const char *sign : {"", "-", "+"}) {
                 expect_like_strtof(std::string(" ") + sign + number + exponent);
                 expect_like_strtof(std::string(sign) + number + exponent + "  ");
@@ -482,7 +515,7 @@ TEST(DecodeLayout, FixedPositionsAndTheirNeighbours) {
             expect_like_strtof(std::string(lead) + number + "E-07");
         expect_bits("\xC2\xA0" + number + "E+01", strtof_bits(number + "E+01"));
         expect_bits("\xE2\x80\x83-" + number + "E+01", strtof_bits("-" + number + "E+01"));
-        expect_like_strtof(digits + "E+02");     // no point
+        expect_like_strtof(digits + "E+02");       // no point
         expect_like_strtof("1" + number + "E+02"); // two integer digits
         for (int k = 0; k < fraction; ++k) {
             for (const char bad : {'/', ':', '.', 'E', ' ', '\x80'}) {

@@ -3,8 +3,8 @@
 // Every report is produced in a forked child: the hint flag and the backtrace setting are
 // process-wide, so the parent process must never raise a failure itself.
 #include <cstdint>
-#include <optional>
 #include <fcntl.h>
+#include <optional>
 #include <regex>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -72,8 +72,8 @@ TEST(FailureReport, LocationIsTheRaisingStatement) {
         } catch (const Failure &) {
         }
     });
-    std::string expected = "panicked at tests/cpp/test_failure.cpp:" +
-                           std::to_string(__LINE__ - 5) + ":";
+    std::string expected =
+        "panicked at tests/cpp/test_failure.cpp:" + std::to_string(__LINE__ - 5) + ":";
     EXPECT_NE(out.find(expected), std::string::npos) << out;
 }
 
@@ -225,7 +225,9 @@ struct NoMemoryCase {
     bool owned;            // a message built at run time, instead of a static one
 };
 
-void PrintTo(const NoMemoryCase &c, std::ostream *out) { *out << c.name; }
+void PrintTo(const NoMemoryCase &c, std::ostream *out) {
+    *out << c.name;
+}
 
 class FailureWithoutMemory : public testing::TestWithParam<NoMemoryCase> {};
 
@@ -277,17 +279,17 @@ TEST_P(FailureWithoutMemory, FirstFailureIsReportedAndCaught) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FirstFailure, FailureWithoutMemory,
-    testing::Values(NoMemoryCase{"MainThread", nullptr, false, false},
-                    NoMemoryCase{"NewThread", nullptr, true, false},
-                    NoMemoryCase{"OwnedMessage", nullptr, false, true},
-                    NoMemoryCase{"NewThreadOwnedMessage", nullptr, true, true},
-                    NoMemoryCase{"ShortBacktrace", "1", false, false},
-                    NoMemoryCase{"ShortBacktraceNewThread", "1", true, false},
-                    NoMemoryCase{"FullBacktrace", "full", false, false},
-                    NoMemoryCase{"FullBacktraceNewThread", "full", true, true}),
-    [](const auto &p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(FirstFailure, FailureWithoutMemory,
+                         testing::Values(NoMemoryCase{"MainThread", nullptr, false, false},
+                                         NoMemoryCase{"NewThread", nullptr, true, false},
+                                         NoMemoryCase{"OwnedMessage", nullptr, false, true},
+                                         NoMemoryCase{"NewThreadOwnedMessage", nullptr, true, true},
+                                         NoMemoryCase{"ShortBacktrace", "1", false, false},
+                                         NoMemoryCase{"ShortBacktraceNewThread", "1", true, false},
+                                         NoMemoryCase{"FullBacktrace", "full", false, false},
+                                         NoMemoryCase{"FullBacktraceNewThread", "full", true,
+                                                      true}),
+                         [](const auto &p) { return std::string(p.param.name); });
 
 TEST(FailureReport, TrapIsSilentWithoutUnwinding) {
     std::string out = child_stderr([] { PanicTrap trap("uncaught panic at ffi boundary"); });

@@ -20,7 +20,8 @@ Lines read_all(std::string_view content) {
     LineSource source(fd);
     Lines result;
     std::string_view line;
-    while ((result.last = source.next_line(line)) == LineStatus::line) result.lines.emplace_back(line);
+    while ((result.last = source.next_line(line)) == LineStatus::line)
+        result.lines.emplace_back(line);
     return result;
 }
 

@@ -90,7 +90,9 @@ TEST(Reader, NoParametersReadsTheRestAndGivesNoColumns) {
 }
 
 TEST(Reader, CountTokenForms) {
-    for (const char *first : {"Number of parameters: 3", "3", "+3", "003", "x\t3  ", "n\xE3\x80\x80" "3"}) {
+    for (const char *first : {"Number of parameters: 3", "3", "+3", "003", "x\t3  ",
+                              "n\xE3\x80\x80"
+                              "3"}) {
         SCOPED_TRACE(first);
         std::string text = std::string(first) + "\na\nb\nc\n";
         EXPECT_EQ(read_text(text, 12).size(), 3u);
@@ -113,7 +115,8 @@ TEST(Reader, DataLineLongerThanTheBuffer) {
 }
 
 TEST(Reader, ZeroWidthFieldIsEmpty) {
-    EXPECT_EQ(failure_of("1\na\nh\n1.0\n", 0), "Could not parse line: ParseFloatError { kind: Empty }");
+    EXPECT_EQ(failure_of("1\na\nh\n1.0\n", 0),
+              "Could not parse line: ParseFloatError { kind: Empty }");
 }
 
 struct FailureCase {
@@ -157,13 +160,16 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Failures,
     testing::Values(
         FailureCase{"empty_file", "", 12, "Failed ot read line!"},
-        FailureCase{"invalid_utf8_first_line", "\xC0\xAF" "3\n", 12,
+        FailureCase{"invalid_utf8_first_line",
+                    "\xC0\xAF"
+                    "3\n",
+                    12,
                     "Failed to read line!: Error { kind: InvalidData, message: \"stream did not "
                     "contain valid UTF-8\" }"},
         FailureCase{"file_ends_in_names", "3\na\nb\n", 12, "Failed to read line!"},
         FailureCase{"file_ends_after_header", "1\na\nheader\n", 12, "Error reading line"},
-        FailureCase{"file_ends_in_block", "11\na\nb\nc\nd\ne\nf\ng\nh\ni\nj\nk\nh\n" +
-                                              std::string(120, '1') + "\n", 12,
+        FailureCase{"file_ends_in_block",
+                    "11\na\nb\nc\nd\ne\nf\ng\nh\ni\nj\nk\nh\n" + std::string(120, '1') + "\n", 12,
                     "Error reading line"},
         FailureCase{"empty_line_after_last_block", "1\na\nh\n" + field("1") + "\n\n", 12,
                     "Error reading line"},
@@ -174,33 +180,40 @@ INSTANTIATE_TEST_SUITE_P(
                     "Could not parse line: ParseFloatError { kind: Invalid }"},
         FailureCase{"field_of_blanks", "1\na\nh\n" + std::string(12, ' ') + "\n", 12,
                     "Could not parse line: ParseFloatError { kind: Empty }"},
-        FailureCase{"range_out_of_bounds", "2\na\nb\nh\n12345678\n", 5, "byte index 10 is out of bounds of `12345678`"},
+        FailureCase{"range_out_of_bounds", "2\na\nb\nh\n12345678\n", 5,
+                    "byte index 10 is out of bounds of `12345678`"},
         FailureCase{"range_first_field_out_of_bounds", "1\na\nh\n1.5\n", 12,
                     "byte index 12 is out of bounds of `1.5`"},
         FailureCase{"range_end_inside_printable", "1\na\nh\n1234\xC3\xA9\n", 5,
                     "byte index 5 is not a char boundary; it is inside '\xC3\xA9' (bytes 4..6) of "
                     "`1234\xC3\xA9`"},
-        FailureCase{"range_end_inside_escaped", "2\na\nb\nh\n   1\xC2\xA0" "2  \n", 5,
+        FailureCase{"range_end_inside_escaped",
+                    "2\na\nb\nh\n   1\xC2\xA0"
+                    "2  \n",
+                    5,
                     "byte index 5 is not a char boundary; it is inside '\\u{a0}' (bytes 4..6) of "
-                    "`   1\xC2\xA0" "2  `"},
+                    "`   1\xC2\xA0"
+                    "2  `"},
         FailureCase{"range_long_line_is_cut", "1\na\nh\n" + long_line + "\n", 300,
-                    "byte index 300 is out of bounds of `" + std::string(254, 'a') + "\xC3\xA9`[...]"},
+                    "byte index 300 is out of bounds of `" + std::string(254, 'a') +
+                        "\xC3\xA9`[...]"},
         // A data line is checked as a whole first; when some field does not fit, the fields
         // before it are still decoded first, so their decode error wins.
-        FailureCase{"invalid_field_before_range_failure", "3\na\nb\nc\nh\n" + field("1.0") +
-                                                               field("x") + "   1\n", 12,
+        FailureCase{"invalid_field_before_range_failure",
+                    "3\na\nb\nc\nh\n" + field("1.0") + field("x") + "   1\n", 12,
                     "Could not parse line: ParseFloatError { kind: Invalid }"},
-        FailureCase{"range_failure_after_good_fields", "3\na\nb\nc\nh\n" + field("1.0") +
-                                                            field("2.0") + "   1\n", 12,
+        FailureCase{"range_failure_after_good_fields",
+                    "3\na\nb\nc\nh\n" + field("1.0") + field("2.0") + "   1\n", 12,
                     "byte index 36 is out of bounds of `" + field("1.0") + field("2.0") + "   1`"},
         FailureCase{"split_char_at_a_later_field", "3\na\nb\nc\nh\n  1.  2\xC3\xA9  \n", 4,
                     "byte index 8 is not a char boundary; it is inside '\xC3\xA9' (bytes 7..9) of "
                     "`  1.  2\xC3\xA9  `"},
         FailureCase{"invalid_field_before_split_char", "3\na\nb\nc\nh\n  x.  2\xC3\xA9  \n", 4,
                     "Could not parse line: ParseFloatError { kind: Invalid }"},
-        FailureCase{"range_failure_in_a_later_block", plot_file(3, 4) + "h\n" + field("1") + "\n", 12,
-                    "byte index 24 is out of bounds of `" + field("1") + "`"},
-        FailureCase{"range_cut_before_split_char", "1\na\nh\n" + std::string(255, 'a') + "\xC3\xA9" + "\n", 300,
+        FailureCase{"range_failure_in_a_later_block", plot_file(3, 4) + "h\n" + field("1") + "\n",
+                    12, "byte index 24 is out of bounds of `" + field("1") + "`"},
+        FailureCase{"range_cut_before_split_char",
+                    "1\na\nh\n" + std::string(255, 'a') + "\xC3\xA9" + "\n", 300,
                     "byte index 300 is out of bounds of `" + std::string(255, 'a') + "`[...]"}),
     [](const auto &p) { return std::string(p.param.name); });
 
@@ -621,15 +634,14 @@ TEST_P(BadCount, WritesOneLineToStdoutAndFails) {
                            std::string(GetParam().first_line) + "'");
 }
 
-INSTANTIATE_TEST_SUITE_P(Tokens, BadCount,
-                         testing::Values(CountCase{"3 parameters", "parameters"},
-                                         CountCase{"n = -3", "-3"}, CountCase{"3.0", "3.0"},
-                                         CountCase{"+", "+"}, CountCase{"-", "-"},
-                                         CountCase{"count 4294967296", "4294967296"},
-                                         CountCase{"count 99999999999999999999999", "99999999999999999999999"},
-                                         CountCase{"\xEF\xBB\xBF", "\xEF\xBB\xBF"},
-                                         CountCase{"x \xD9\xA3", "\xD9\xA3"}),
-                         [](const auto &p) { return "case" + std::to_string(p.index); });
+INSTANTIATE_TEST_SUITE_P(
+    Tokens, BadCount,
+    testing::Values(CountCase{"3 parameters", "parameters"}, CountCase{"n = -3", "-3"},
+                    CountCase{"3.0", "3.0"}, CountCase{"+", "+"}, CountCase{"-", "-"},
+                    CountCase{"count 4294967296", "4294967296"},
+                    CountCase{"count 99999999999999999999999", "99999999999999999999999"},
+                    CountCase{"\xEF\xBB\xBF", "\xEF\xBB\xBF"}, CountCase{"x \xD9\xA3", "\xD9\xA3"}),
+    [](const auto &p) { return "case" + std::to_string(p.index); });
 
 TEST(Reader, LargestCountIsAccepted) {
     // 4294967295 parameters are accepted; this file then ends within its name lines.

@@ -54,15 +54,25 @@ MixedText make_mixed_text(std::size_t characters) {
     };
     while (text.starts.size() < characters) {
         for (int run = ascii_run(random); run > 0; --run) {
-            add(static_cast<char32_t>(std::uniform_int_distribution<std::uint32_t>(0, 0x7F)(random)));
+            add(static_cast<char32_t>(
+                std::uniform_int_distribution<std::uint32_t>(0, 0x7F)(random)));
         }
         std::uint32_t low = 0x80;
         std::uint32_t high = 0x7FF;
         switch (pick_length(random)) {
-        case 1: low = 0x00; high = 0x7F; break;
+        case 1:
+            low = 0x00;
+            high = 0x7F;
+            break;
         case 2: break;
-        case 3: low = 0x800; high = 0xFFFF - 0x800; break;
-        default: low = 0x10000; high = 0x10FFFF; break;
+        case 3:
+            low = 0x800;
+            high = 0xFFFF - 0x800;
+            break;
+        default:
+            low = 0x10000;
+            high = 0x10FFFF;
+            break;
         }
         std::uint32_t code = std::uniform_int_distribution<std::uint32_t>(low, high)(random);
         // Shift the three-byte draw past the surrogates to keep the text valid.
@@ -180,28 +190,30 @@ struct Case {
 
 TEST(Utf8Validate, EncodingBoundaries) {
     const Case cases[] = {
-        {"\x7F", ErrorKind::none, 1, 0},                 // U+007F
-        {"\xC2\x80", ErrorKind::none, 2, 0},             // U+0080
-        {"\xDF\xBF", ErrorKind::none, 2, 0},             // U+07FF
-        {"\xE0\xA0\x80", ErrorKind::none, 3, 0},         // U+0800
-        {"\xED\x9F\xBF", ErrorKind::none, 3, 0},         // U+D7FF
-        {"\xEE\x80\x80", ErrorKind::none, 3, 0},         // U+E000
-        {"\xEF\xBF\xBF", ErrorKind::none, 3, 0},         // U+FFFF
-        {"\xF0\x90\x80\x80", ErrorKind::none, 4, 0},     // U+10000
-        {"\xF4\x8F\xBF\xBF", ErrorKind::none, 4, 0},     // U+10FFFF
-        {"\xC1\xBF", ErrorKind::header_bits, 0, 1},      // U+007F in two bytes
-        {"\xC0\x80", ErrorKind::header_bits, 0, 1},      // U+0000 in two bytes
-        {"\xE0\x9F\xBF", ErrorKind::overlong, 0, 1},     // U+07FF in three bytes
-        {"\xF0\x8F\xBF\xBF", ErrorKind::overlong, 0, 1}, // U+FFFF in four bytes
-        {"\xED\xA0\x80", ErrorKind::surrogate, 0, 1},    // U+D800
-        {"\xED\xBF\xBF", ErrorKind::surrogate, 0, 1},    // U+DFFF
+        {"\x7F", ErrorKind::none, 1, 0},                  // U+007F
+        {"\xC2\x80", ErrorKind::none, 2, 0},              // U+0080
+        {"\xDF\xBF", ErrorKind::none, 2, 0},              // U+07FF
+        {"\xE0\xA0\x80", ErrorKind::none, 3, 0},          // U+0800
+        {"\xED\x9F\xBF", ErrorKind::none, 3, 0},          // U+D7FF
+        {"\xEE\x80\x80", ErrorKind::none, 3, 0},          // U+E000
+        {"\xEF\xBF\xBF", ErrorKind::none, 3, 0},          // U+FFFF
+        {"\xF0\x90\x80\x80", ErrorKind::none, 4, 0},      // U+10000
+        {"\xF4\x8F\xBF\xBF", ErrorKind::none, 4, 0},      // U+10FFFF
+        {"\xC1\xBF", ErrorKind::header_bits, 0, 1},       // U+007F in two bytes
+        {"\xC0\x80", ErrorKind::header_bits, 0, 1},       // U+0000 in two bytes
+        {"\xE0\x9F\xBF", ErrorKind::overlong, 0, 1},      // U+07FF in three bytes
+        {"\xF0\x8F\xBF\xBF", ErrorKind::overlong, 0, 1},  // U+FFFF in four bytes
+        {"\xED\xA0\x80", ErrorKind::surrogate, 0, 1},     // U+D800
+        {"\xED\xBF\xBF", ErrorKind::surrogate, 0, 1},     // U+DFFF
         {"\xF4\x90\x80\x80", ErrorKind::too_large, 0, 1}, // U+110000
         {"\xF5\x80\x80\x80", ErrorKind::header_bits, 0, 1},
         {"\xF7\xBF\xBF\xBF", ErrorKind::header_bits, 0, 1},
         {"\xF8\x88\x80\x80\x80", ErrorKind::header_bits, 0, 1},
         {"\xFF", ErrorKind::header_bits, 0, 1},
-        {"\xE0\x80", ErrorKind::overlong, 0, 1},  // wrong second byte beats the missing third
-        {"\xE2\x82" "A", ErrorKind::too_short, 0, 2},
+        {"\xE0\x80", ErrorKind::overlong, 0, 1}, // wrong second byte beats the missing third
+        {"\xE2\x82"
+         "A",
+         ErrorKind::too_short, 0, 2},
         {"ab\xC3\xA9\xE2", ErrorKind::too_short, 4, 1},
         {"", ErrorKind::none, 0, 0},
         // The input ends inside a character although continuation bytes follow in memory.
@@ -218,12 +230,12 @@ TEST(Utf8Validate, EncodingBoundaries) {
 // Every prefix of a multi-byte character is too short, at the end of the input and before
 // another character alike, and its length is the prefix's.
 TEST(Utf8Validate, EveryTruncationPoint) {
-    for (const char32_t c : {U'\u00E9', U'\u07FF', U'\u0800', U'\u20AC', U'\uFFFD',
-                             U'\U00010000', U'\U0001F600', U'\U0010FFFF'}) {
+    for (const char32_t c : {U'\u00E9', U'\u07FF', U'\u0800', U'\u20AC', U'\uFFFD', U'\U00010000',
+                             U'\U0001F600', U'\U0010FFFF'}) {
         const std::string full = encode(c);
         for (std::size_t k = 1; k < full.size(); ++k) {
-            SCOPED_TRACE(testing::Message() << std::hex << static_cast<std::uint32_t>(c)
-                                            << " cut at " << k);
+            SCOPED_TRACE(testing::Message()
+                         << std::hex << static_cast<std::uint32_t>(c) << " cut at " << k);
             const std::string prefix = "xy" + full.substr(0, k);
             expect_result(prefix, ErrorKind::too_short, 2, k);
             expect_result(prefix + "A", ErrorKind::too_short, 2, k);
@@ -359,7 +371,10 @@ TEST(Utf8Lossy, ReplacesMaximalSubparts) {
     const LossyCase cases[] = {
         {"", ""},
         {"abc", "abc"},
-        {"a\xE2\x82\xAC" "b", "a\xE2\x82\xAC" "b"},
+        {"a\xE2\x82\xAC"
+         "b",
+         "a\xE2\x82\xAC"
+         "b"},
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
         {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
         {"\xED\x9F\xBF", "\xED\x9F\xBF"},
@@ -368,20 +383,28 @@ TEST(Utf8Lossy, ReplacesMaximalSubparts) {
         {"\xC0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xC1\xBF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xC2", "\xEF\xBF\xBD"},
-        {"\xC2" "A", "\xEF\xBF\xBD" "A"},
+        {"\xC2"
+         "A",
+         "\xEF\xBF\xBD"
+         "A"},
         {"\xE0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xE0\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xE0\xA0", "\xEF\xBF\xBD"},
-        {"\xE2\x82" "A", "\xEF\xBF\xBD" "A"},
+        {"\xE2\x82"
+         "A",
+         "\xEF\xBF\xBD"
+         "A"},
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xF0\x9F\x98", "\xEF\xBF\xBD"},
-        {"\xF0\x9F\x98" "A", "\xEF\xBF\xBD" "A"},
+        {"\xF0\x9F\x98"
+         "A",
+         "\xEF\xBF\xBD"
+         "A"},
         {"\xF0\x8F\xBF\xBF", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xF5\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xFF", "\xEF\xBF\xBD"},
-        {"\xF8\x88\x80\x80\x80",
-         "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xF8\x88\x80\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xC3\xA9\xFE\xC3", "\xC3\xA9\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
     for (const LossyCase &c : cases) {

@@ -43,9 +43,9 @@ std::string utf8(char32_t c) {
 TEST(WhiteSpace, ExactlyTheWhiteSpaceCodePoints) {
     int count = 0;
     for (char32_t c = 0; c <= 0x10FFFF; ++c) {
-        const bool listed = std::find(white_space_code_points.begin(),
-                                      white_space_code_points.end(),
-                                      c) != white_space_code_points.end();
+        const bool listed =
+            std::find(white_space_code_points.begin(), white_space_code_points.end(), c) !=
+            white_space_code_points.end();
         ASSERT_EQ(is_white_space(c), listed) << "code point " << std::hex << std::uint32_t{c};
         count += listed ? 1 : 0;
     }
@@ -53,8 +53,8 @@ TEST(WhiteSpace, ExactlyTheWhiteSpaceCodePoints) {
 }
 
 TEST(WhiteSpace, LookAlikesAreNotWhiteSpace) {
-    for (const char32_t c : {0x0000u, 0x0008u, 0x000Eu, 0x001Cu, 0x001Du, 0x001Eu, 0x001Fu,
-                             0x00ADu, 0x180Eu, 0x200Bu, 0x200Cu, 0x200Du, 0x2060u, 0xFEFFu}) {
+    for (const char32_t c : {0x0000u, 0x0008u, 0x000Eu, 0x001Cu, 0x001Du, 0x001Eu, 0x001Fu, 0x00ADu,
+                             0x180Eu, 0x200Bu, 0x200Cu, 0x200Du, 0x2060u, 0xFEFFu}) {
         EXPECT_FALSE(is_white_space(c)) << std::hex << std::uint32_t{c};
     }
 }
@@ -100,7 +100,12 @@ TEST(TrimWhiteSpace, MixedAsciiAndMultiByte) {
         {"x" + line_separator + "y" + line_separator, "x" + line_separator + "y", "y"},
         {bom + "1" + bom, bom + "1" + bom, bom + "1" + bom},
         {zero_width + " ", zero_width, zero_width},
-        {"\x1C" "1", "\x1C" "1", "\x1C" "1"},
+        {"\x1C"
+         "1",
+         "\x1C"
+         "1",
+         "\x1C"
+         "1"},
         {" " + cjk + " ", cjk, cjk},
         {cjk + nbsp + cjk + "x", cjk + nbsp + cjk + "x", cjk + "x"},
         {emoji + " " + emoji + emoji + "\u2003", emoji + " " + emoji + emoji, emoji + emoji},

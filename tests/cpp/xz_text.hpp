@@ -17,7 +17,8 @@ namespace kelmor::test {
 inline std::string read_xz(const std::filesystem::path &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open " + path.string());
-    const std::string packed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string packed((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
 
     lzma_stream stream = LZMA_STREAM_INIT;
     if (lzma_stream_decoder(&stream, UINT64_MAX, 0) != LZMA_OK) {
