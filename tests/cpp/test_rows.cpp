@@ -2,6 +2,7 @@
 // block headers, failures carried without a report, and memory that grows without copies.
 #include <cstring>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <vector>
 
@@ -156,6 +157,12 @@ TEST(Rows, ExhaustedMemoryIsAFailureOfItsKind) {
             std::vector<void *> taken;
             for (std::size_t size = 32u << 20; size >= 4096; size /= 2)
                 while (void *p = std::malloc(size)) taken.push_back(p);
+            // And what the heap could not use, page by page: malloc gives up on a small block
+            // when it cannot grow the heap by its padding (up to 1 MiB), which may leave room
+            // for the rows, depending on where the process's mappings happen to lie.
+            while (::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) !=
+                   MAP_FAILED) {
+            }
             for (int i = 0; i < 4 && !taken.empty(); ++i) {
                 std::free(taken.back());
                 taken.pop_back();
