@@ -4,6 +4,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <utility>
 #include <vector>
 
 #include "mapped_buffer.hpp"
@@ -153,18 +154,21 @@ TEST(Rows, ExhaustedMemoryIsAFailureOfItsKind) {
         [&] {
             const rlimit limit{64u << 20, 64u << 20};
             ::setrlimit(RLIMIT_AS, &limit);
-            // Take what address space is left, but a little, so that the rows cannot have it.
-            std::vector<void *> taken;
+            // Take all the address space that is left, then give a little back to the heap
+            // alone, so that the reader's small allocations may succeed but the rows cannot.
+            std::vector<std::pair<void *, std::size_t>> taken;
             for (std::size_t size = 32u << 20; size >= 4096; size /= 2)
-                while (void *p = std::malloc(size)) taken.push_back(p);
+                while (void *p = std::malloc(size)) taken.emplace_back(p, size);
             // And what the heap could not use, page by page: malloc gives up on a small block
             // when it cannot grow the heap by its padding (up to 1 MiB), which may leave room
             // for the rows, depending on where the process's mappings happen to lie.
             while (::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) !=
                    MAP_FAILED) {
             }
-            for (int i = 0; i < 4 && !taken.empty(); ++i) {
-                std::free(taken.back());
+            // Only blocks that the heap keeps when they are freed: a big block is a mapping of
+            // its own, whose address space free() gives back to the system (and the rows).
+            for (int i = 0; i < 4 && !taken.empty() && taken.back().second < (64u << 10); ++i) {
+                std::free(taken.back().first);
                 taken.pop_back();
             }
             try {
